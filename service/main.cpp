@@ -1,0 +1,527 @@
+// Process entry of the SSH front end: command line, logging, credentials,
+// parameter-file check, listener and debug console start, then the
+// supervision loop that reaps sessions and reloads the credentials file.
+#include "main.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/inotify.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <log4cpp/Category.hh>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "commonutils.h"
+#include "devicepaths.h"
+#include "svclog.h"
+#include "watchdog.h"
+#include "xmlparamfile.h"
+
+const char g_szDefaultDigest[] = "5f0c2b7e91d4a3886e1fb0c94a27d3e5";
+
+namespace
+{
+
+const UInt32 THREAD_STACK_SIZE = 0x180000;  // 1.5 MiB for every thread
+const char PARAM_GROUP[] = "CHANNEL_1";
+const uint32_t CONFIG_WATCH_MASK = IN_MODIFY | IN_CREATE;
+
+void PrintUsage(const char *szProg)
+{
+    printf("%s [options]\n", szProg);
+    puts("    -h --help           show this help");
+    puts("    -D --daemonize      Daemonize after startup");
+    puts("    -U --user           user name");
+    puts("    -P --password       need password");
+    puts("    -a --ipaddr         ip addr");
+    puts("    -p --port           Port number for listening");
+    puts("    -t --tport          Port number of telnet for connect");
+    puts("    -r --rsa            rsa key file path");
+    puts("    -d --dsa            dsa key file path");
+    puts("    -e --ecdsa          ecdsa key file path");
+    puts("    -k --ed25519        ed25519 key file path");
+    puts("    -v --verbose        verbose output");
+    puts("    -c --conf           [optional] Log configuration file");
+    fflush(stdout);
+}
+
+// No socket may get descriptor 0: the relay treats 0 as "no socket". The
+// standard descriptors are opened onto /dev/null where they are closed.
+void EnsureStdFds()
+{
+    for (int s32Fd = 0; s32Fd <= 2; ++s32Fd) {
+        if (fcntl(s32Fd, F_GETFD) == -1) {
+            int s32New = open("/dev/null", O_RDWR);
+            if (s32New >= 0 && s32New != s32Fd) {
+                dup2(s32New, s32Fd);
+                close(s32New);
+            }
+        }
+    }
+}
+
+struct TStartOptions
+{
+    std::string strIp;
+    std::string strPort;
+    std::string strTelnetPort;
+    std::string strRsaKey;
+    std::string strDsaKey;
+    std::string strEcdsaKey;
+    std::string strEd25519Key;
+    std::string strLogConf;
+    std::string strPasswordMode;
+    std::string strUser;
+    std::string strPasswd;
+    bool bUserGiven = false;
+    bool bPasswdGiven = false;
+    int s32Verbose = 0;
+};
+
+// Returns 0 to go on, or the status main() ends with.
+int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
+{
+    static const struct option s_astLong[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"daemonize", no_argument, nullptr, 'D'},
+        {"user", required_argument, nullptr, 'U'},
+        {"passwd", required_argument, nullptr, 'P'},
+        {"ip", required_argument, nullptr, 'a'},
+        {"port", required_argument, nullptr, 'p'},
+        {"tport", required_argument, nullptr, 't'},
+        {"rsa", required_argument, nullptr, 'r'},
+        {"dsa", required_argument, nullptr, 'd'},
+        {"ecdsa", required_argument, nullptr, 'e'},
+        {"ed25519", required_argument, nullptr, 'k'},  // long form only
+        {"verbose", no_argument, nullptr, 'v'},
+        {"conf", required_argument, nullptr, 'c'},
+        {"password", required_argument, nullptr, 'w'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int s32Opt;
+    // Options that take an argument append it: a repeated option yields
+    // the concatenation of its arguments.
+    while ((s32Opt = getopt_long(argc, argv, "hDU:P:a:p:t:r:d:e:vc:w:", s_astLong, nullptr)) !=
+           -1) {
+        switch (s32Opt) {
+        case 'h':
+            PrintUsage(argv[0]);
+            return 1;
+        case 'D':
+            // The worker goes on parsing in the process that
+            // CreateWatchdog returns in.
+            if (daemon(0, 0) != 0) {
+                perror("daemon");
+            }
+            CreateWatchdog(argv[0]);
+            break;
+        case 'U':
+            tOpt.strUser += optarg;
+            tOpt.bUserGiven = true;
+            break;
+        case 'P':
+            tOpt.strPasswd += optarg;
+            tOpt.bPasswdGiven = true;
+            break;
+        case 'a': tOpt.strIp += optarg; break;
+        case 'p': tOpt.strPort += optarg; break;
+        case 't': tOpt.strTelnetPort += optarg; break;
+        case 'r': tOpt.strRsaKey += optarg; break;
+        case 'd': tOpt.strDsaKey += optarg; break;
+        case 'e': tOpt.strEcdsaKey += optarg; break;
+        case 'k': tOpt.strEd25519Key += optarg; break;
+        case 'v': tOpt.s32Verbose = 1; break;
+        case 'c': tOpt.strLogConf += optarg; break;
+        case 'w': tOpt.strPasswordMode += optarg; break;
+        default:
+            PrintUsage(argv[0]);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The command-line user: -U NAME -P DIGEST, DIGEST in the stored form.
+void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
+{
+    if (!tOpt.bUserGiven && !tOpt.bPasswdGiven) {
+        return;
+    }
+    if (!tOpt.bPasswdGiven) {
+        LOG_ERROR("user %s given without -P digest, not added",
+                  EscapeForLog(tOpt.strUser).c_str());
+        return;
+    }
+    if (!tOpt.bUserGiven) {
+        LOG_ERROR("-P digest given without -U user, not added");
+        return;
+    }
+    if (!IsStoredDigest(tOpt.strPasswd)) {
+        LOG_ERROR("-P for user %s is not 32 lowercase hexadecimal digits (the MD5 digest of "
+                  "the password), not added",
+                  EscapeForLog(tOpt.strUser).c_str());
+        return;
+    }
+    mapUserInfo[tOpt.strUser] = tOpt.strPasswd;
+}
+
+// Exit after the listener and the console have started: the listener is
+// stopped and joined, the console thread woken and joined, and the process
+// ends at once without waiting for sessions.
+[[noreturn]] void ExitAfterStart(CDebugFifo *pFifo)
+{
+    g_cSshSvr.Shutdown();
+    delete pFifo;
+    fflush(stdout);
+    fflush(stderr);
+    _exit(255);
+}
+
+void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
+                           UserInfoMap &mapUserInfo)
+{
+    fd_set stSet;
+    FD_ZERO(&stSet);
+    FD_SET(s32InotifyFd, &stSet);
+    struct timeval stZero = {0, 0};
+    if (select(s32InotifyFd + 1, &stSet, nullptr, nullptr, &stZero) <= 0) {
+        return;
+    }
+    ssize_t s64Len = read(s32InotifyFd, pEventBuf, u64BufSize - 1);
+    if (s64Len < 0) {
+        LOG_ERROR("Read error.");
+        return;
+    }
+    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, mapUserInfo,
+                       g_cSshSvr);
+}
+
+}  // namespace
+
+// ---- credentials ---------------------------------------------------------
+
+int ReadFileToString(const std::string &strPath, std::string &strOut)
+{
+    strOut.clear();
+    FILE *pFile = g_tFileOptCallBack.pfnOpen(strPath.c_str(), "r");
+    if (pFile == nullptr) {
+        return -1;
+    }
+    char acBuf[1024];
+    for (;;) {
+        size_t u64Read = g_tFileOptCallBack.pfnRead(acBuf, 1, sizeof(acBuf), pFile);
+        if (u64Read < 1) {
+            break;
+        }
+        strOut.append(acBuf, u64Read);
+    }
+    g_tFileOptCallBack.pfnClose(pFile);
+    return static_cast<int>(strOut.size());
+}
+
+void SplitString(const std::string &strText, const std::string &strDelim,
+                 std::vector<std::string> &vecOut)
+{
+    if (strDelim.empty()) {
+        vecOut.push_back(strText);
+        return;
+    }
+    size_t u64Start = 0;
+    size_t u64Pos;
+    while ((u64Pos = strText.find(strDelim, u64Start)) != std::string::npos) {
+        vecOut.push_back(strText.substr(u64Start, u64Pos - u64Start));
+        u64Start = u64Pos + strDelim.size();
+    }
+    vecOut.push_back(strText.substr(u64Start));
+}
+
+int ParseUserCredentials(const std::string &strText, UserInfoMap &mapUserInfo)
+{
+    std::vector<std::string> vecLines;
+    SplitString(strText, "\n", vecLines);
+    for (const std::string &strLine : vecLines) {
+        if (strLine.empty()) {
+            continue;
+        }
+        std::vector<std::string> vecPieces;
+        SplitString(strLine, ":", vecPieces);
+        if (vecPieces.size() == 2) {
+            mapUserInfo[vecPieces[0]] = vecPieces[1];
+        }
+    }
+    return 0;
+}
+
+bool IsStoredDigest(const std::string &strValue)
+{
+    if (strValue.size() != 32) {
+        return false;
+    }
+    for (char c : strValue) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCredFile,
+                       UserInfoMap &mapUserInfo, CSshSvr &rSvr)
+{
+    int s32Reloads = 0;
+    size_t u64Pos = 0;
+    while (u64Pos + sizeof(struct inotify_event) <= u64Len) {
+        struct inotify_event stEvent;
+        memcpy(&stEvent, pBuf + u64Pos, sizeof(stEvent));
+        const char *szName = pBuf + u64Pos + sizeof(struct inotify_event);
+        size_t u64NameLen = stEvent.len;
+        if (u64Pos + sizeof(struct inotify_event) + u64NameLen > u64Len) {
+            break;  // a record cut short: nothing more to trust in this read
+        }
+        u64Pos += sizeof(struct inotify_event) + u64NameLen;
+        if ((stEvent.mask & CONFIG_WATCH_MASK) == 0) {
+            continue;
+        }
+        std::string strName(szName, strnlen(szName, u64NameLen));
+        // Any name that is a part of the credentials path counts, the base
+        // name above all.
+        if (strstr(g_szCredentialsDevicePath, strName.c_str()) != nullptr) {
+            LOG_INFO("user:password modify %s", EscapeForLog(strName).c_str());
+            std::string strText;
+            ReadFileToString(strCredFile, strText);
+            mapUserInfo.clear();
+            ParseUserCredentials(strText, mapUserInfo);
+            if (!mapUserInfo.empty()) {
+                rSvr.SetUserInfo(mapUserInfo);
+            }
+            ++s32Reloads;
+        }
+        LOG_INFO("-----------%s", EscapeForLog(strName).c_str());
+    }
+    return s32Reloads;
+}
+
+// ---- parameter file ------------------------------------------------------
+
+bool IsSwitchOn(const char *szValue)
+{
+    return strncasecmp("true", szValue, 4) == 0;
+}
+
+int CheckParamFilePass(const char *szPath, std::string &strSshPort)
+{
+    bool bTelnetOn = false;
+    bool bTelnetTlsOn = false;
+    bool bSshAvailable = true;
+    {
+        CXmlParamFile cParam(szPath);
+        if (cParam.Load() != 0) {
+            LOG_ERROR("prase config file %s err", szPath);
+            return 0;
+        }
+        char acValue[64];
+        memset(acValue, 0, sizeof(acValue));
+        if (cParam.GetParam(PARAM_GROUP, "service_telnetapi", acValue, 63) == 0) {
+            LOG_ERROR("get config file %s attr %s fail", szPath, "service_telnetapi");
+        } else {
+            bTelnetOn = IsSwitchOn(acValue);
+        }
+        if (cParam.GetParam(PARAM_GROUP, "service_telnettlsapi", acValue, 63) == 0) {
+            LOG_ERROR("get config file %s attr %s fail", szPath, "service_telnettlsapi");
+        } else {
+            bTelnetTlsOn = IsSwitchOn(acValue);
+        }
+        if (cParam.GetParam(PARAM_GROUP, "service_sshapi", acValue, 63) == 0) {
+            snprintf(acValue, sizeof(acValue), "%s", "true");
+            cParam.SetParam(PARAM_GROUP, "service_sshapi", "string", acValue);
+            cParam.Save();
+        }
+        if (!IsSwitchOn(acValue)) {
+            LOG_WARN("config ssh service unavailable now");
+            bSshAvailable = false;
+        }
+        if (!bTelnetOn && !bTelnetTlsOn) {
+            LOG_WARN("Telnet and TelnetTls status: %d, we force start ssh service",
+                     bTelnetOn ? 1 : 0);
+            bSshAvailable = true;
+        }
+        if (cParam.GetParam(PARAM_GROUP, "telnetapi_port", acValue, 63) == 0) {
+            snprintf(acValue, sizeof(acValue), "%d", 23);
+            cParam.SetParam(PARAM_GROUP, "telnetapi_port", "string", acValue);
+            cParam.Save();
+        }
+        if (cParam.GetParam(PARAM_GROUP, "sshapi_port", acValue, 63) == 0) {
+            snprintf(acValue, sizeof(acValue), "%d", 22);
+            cParam.SetParam(PARAM_GROUP, "sshapi_port", "string", acValue);
+            cParam.Save();
+        }
+        strSshPort = acValue;
+    }  // the file lock is released here
+    return bSshAvailable ? 1 : 0;
+}
+
+// ---- debug commands ------------------------------------------------------
+
+DebugCmd DebugCmdTable[] = {
+    {"help", 0, 0, OnDebugCmd},        {"status", 1, 0, OnDebugCmd},
+    {"log verbose", 2, 0, OnDebugCmd}, {"log quiet", 3, 0, OnDebugCmd},
+    {"default", 4, 0, OnDebugCmd},     {"", -1, 0, OnDebugCmd},
+};
+
+SInt32 OnDebugCmd(SInt32 s32Id, uint64_t, std::string &strResponse)
+{
+    static const char s_szHelp[] = "echo help > /var/request; cat /var/response\r\n"
+                                   "echo status > /var/request; cat /var/response\r\n"
+                                   "echo \"log verbose\" > /var/request; cat /var/response\r\n"
+                                   "echo \"log quiet\" > /var/request; cat /var/response\r\n";
+    switch (static_cast<uint32_t>(s32Id)) {
+    case 0:
+        strResponse += s_szHelp;
+        break;
+    case 1:
+        g_cSshSvr.GetStatus(strResponse);
+        break;
+    case 2:
+        g_cSshSvr.SetPendingVerbose(1);
+        log4cpp::Category::getInstance("CATEGORY").setPriority(log4cpp::Priority::DEBUG);
+        strResponse += "set log verbose(libssh need new connect) ok\r\n";
+        break;
+    case 3:
+        g_cSshSvr.SetPendingVerbose(0);
+        log4cpp::Category::getInstance("CATEGORY").setPriority(log4cpp::Priority::INFO);
+        strResponse += "set log quiet(libssh need new connect) ok\r\n";
+        break;
+    case 4:
+        strResponse += s_szHelp;
+        strResponse += "echo default > /var/request; cat /var/response\r\n";
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+// ---- start-up ------------------------------------------------------------
+
+int SshApiMain(int argc, char **argv)
+{
+    EnsureStdFds();
+
+    TStartOptions tOpt;
+    int s32Status = ParseOptions(argc, argv, tOpt);
+    if (s32Status != 0) {
+        return s32Status;
+    }
+    CThread::InitAttr(THREAD_STACK_SIZE);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (tOpt.strLogConf.empty()) {
+        tOpt.strLogConf = std::string(g_szLogConfPrefix) + tOpt.strPort + ".conf";
+    }
+    SvcLogConfigure(tOpt.strLogConf);
+
+    UserInfoMap userCredentials;
+    const bool bPublic = tOpt.strPasswordMode == "public";
+    if (tOpt.strPasswordMode.empty()) {
+        userCredentials["admin"] = g_szDefaultDigest;
+    } else if (bPublic) {
+        std::string strText;
+        ReadFileToString(g_szCredentialsFile, strText);
+        ParseUserCredentials(strText, userCredentials);
+    } else if (tOpt.strPasswordMode == "private") {
+        return -1;
+    }
+    AddCommandLineUser(tOpt, userCredentials);
+    if (userCredentials.empty()) {
+        LOG_ERROR("userCredentials is empty, set default user and password");
+        userCredentials["admin"] = g_szDefaultDigest;
+    }
+
+    if (tOpt.strIp.empty()) {
+        tOpt.strIp = "0.0.0.0";
+    }
+    if (tOpt.strPort.empty()) {
+        PrintUsage(argv[0]);
+        LOG_ERROR("ssh proxy port empty");
+        return -1;
+    }
+
+    std::string strFileSshPort;
+    while (CheckParamFilePass(g_szParamFile, strFileSshPort) == 0 && bPublic) {
+        sleep(g_u32ParamWaitSeconds);
+    }
+    if (bPublic) {
+        tOpt.strPort = strFileSshPort;
+    }
+
+    if (tOpt.strTelnetPort.empty()) {
+        PrintUsage(argv[0]);
+        LOG_ERROR("telnet port empty");
+        return -1;
+    }
+    if (tOpt.strRsaKey.empty()) {
+        tOpt.strRsaKey = g_szRsaKeyFile;
+    }
+    if (tOpt.strDsaKey.empty()) {
+        tOpt.strDsaKey = g_szDsaKeyFile;
+    }
+    if (tOpt.strEcdsaKey.empty()) {
+        tOpt.strEcdsaKey = g_szEcdsaKeyFile;
+    }
+
+    LOG_INFO("log config file = %s", tOpt.strLogConf.c_str());
+    LOG_INFO("ssh port = %s", tOpt.strPort.c_str());
+    LOG_INFO("telnet port = %s", tOpt.strTelnetPort.c_str());
+    LOG_INFO("user = %s, password = %s", EscapeForLog(tOpt.strUser).c_str(),
+             tOpt.strPasswd.empty() ? "" : "***");
+
+    g_cSshSvr.SetUserInfo(userCredentials);
+    g_cSshSvr.SetAddr(tOpt.strIp, tOpt.strPort);
+    g_cSshSvr.SetKeyFile(tOpt.strRsaKey, tOpt.strDsaKey, tOpt.strEcdsaKey, tOpt.strEd25519Key);
+    g_cSshSvr.SetVerbose(tOpt.s32Verbose);
+    g_cSshSvr.SetTelnetPort(tOpt.strTelnetPort);
+    if (g_cSshSvr.Init() != 0) {
+        PrintUsage(argv[0]);
+        LOG_ERROR("ssh server init fail");
+        return -1;
+    }
+    g_cSshSvr.Start();
+    sleep(2);
+
+    CDebugFifo *pFifo = new CDebugFifo();
+    pFifo->SetPathSuffix(tOpt.strPort);
+    pFifo->Init(DebugCmdTable);
+    pFifo->SetDefaultCmd("default", 4);
+    pFifo->Start();
+
+    int s32InotifyFd = inotify_init();
+    if (s32InotifyFd < 0) {
+        LOG_ERROR("inotify_init failed");
+        ExitAfterStart(pFifo);
+    }
+    if (inotify_add_watch(s32InotifyFd, g_szConfigDir, CONFIG_WATCH_MASK) < 0) {
+        LOG_ERROR("inotify_add_watch path failed");
+    }
+    char acEventBuf[1024];
+    memset(acEventBuf, 0, sizeof(acEventBuf));
+
+    for (;;) {
+        g_cSshSvr.CleanSvrChn();
+        sleep(1);
+        if (bPublic) {
+            CheckCredentialChange(s32InotifyFd, acEventBuf, sizeof(acEventBuf), userCredentials);
+        }
+    }
+}
+
+#ifndef SSHAPI_UNIT_TEST
+int main(int argc, char **argv)
+{
+    return SshApiMain(argc, argv);
+}
+#endif

@@ -1,0 +1,47 @@
+// Start-up and configuration of the service: the pieces of the process
+// entry that work on text and files, so that tests can call them directly.
+#ifndef SERVICE_MAIN_H
+#define SERVICE_MAIN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "commontypes.h"
+#include "debugfifo.h"
+#include "sshsvr.h"
+
+// Built-in stored digest of the default user "admin".
+extern const char g_szDefaultDigest[];
+
+// Reads a whole file through the platform's file operations. Returns the
+// length read, or -1 (and an empty text) when the file cannot be opened.
+int ReadFileToString(const std::string &strPath, std::string &strOut);
+// Splits at every occurrence of the delimiter; the text after the last one
+// is always the final piece, even when empty.
+void SplitString(const std::string &strText, const std::string &strDelim,
+                 std::vector<std::string> &vecOut);
+// Adds "user:digest" lines to the table; other lines are skipped.
+int ParseUserCredentials(const std::string &strText, UserInfoMap &mapUserInfo);
+// True for 32 lowercase hexadecimal characters, the stored form of a password.
+bool IsStoredDigest(const std::string &strValue);
+
+// A parameter switch is on when its first four characters are "true" in
+// any letter case.
+bool IsSwitchOn(const char *szValue);
+// One pass over the parameter file: logs the switches, writes missing
+// defaults back and stores the file's SSH port in strSshPort. Returns 1
+// when the SSH service may start now, 0 when the file says to wait.
+int CheckParamFilePass(const char *szPath, std::string &strSshPort);
+
+// Walks a buffer of inotify records and reloads the credentials for every
+// record about the credentials file. Returns the number of reloads.
+int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCredFile,
+                       UserInfoMap &mapUserInfo, CSshSvr &rSvr);
+
+extern DebugCmd DebugCmdTable[];
+SInt32 OnDebugCmd(SInt32 s32Id, uint64_t pParam, std::string &strResponse);
+
+int SshApiMain(int argc, char **argv);
+
+#endif

@@ -1,0 +1,51 @@
+// The service's one logging entry point: every message goes to the log4cpp
+// category "CATEGORY" with " --[file:line]" appended (the source file's base
+// name). The priority is checked before anything is formatted, so DEBUG
+// dumps of relayed data cost nothing while the category is at INFO.
+#ifndef SERVICE_SVCLOG_H
+#define SERVICE_SVCLOG_H
+
+#include <cstddef>
+#include <string>
+
+// log4cpp priorities used by the service.
+enum
+{
+    LOG_PRIO_ERROR = 300,
+    LOG_PRIO_WARN = 400,
+    LOG_PRIO_INFO = 600,
+    LOG_PRIO_DEBUG = 700,
+};
+
+bool SvcLogEnabled(int s32Prio);
+void SvcLogWrite(int s32Prio, const char *szFile, unsigned u32Line, const char *szFmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+#define SVC_LOG(prio, ...)                                          \
+    do {                                                            \
+        if (SvcLogEnabled(prio)) {                                  \
+            SvcLogWrite((prio), __FILE__, __LINE__, __VA_ARGS__);   \
+        }                                                           \
+    } while (0)
+
+#define LOG_ERROR(...) SVC_LOG(LOG_PRIO_ERROR, __VA_ARGS__)
+#define LOG_WARN(...) SVC_LOG(LOG_PRIO_WARN, __VA_ARGS__)
+#define LOG_INFO(...) SVC_LOG(LOG_PRIO_INFO, __VA_ARGS__)
+#define LOG_DEBUG(...) SVC_LOG(LOG_PRIO_DEBUG, __VA_ARGS__)
+
+// Client-supplied bytes made safe for a log line: control characters,
+// backslash and bytes >= 0x7f become \r, \n, \t, \\ or \xHH, so no client
+// can start a line of its own in the log. Stops at the first NUL when
+// bStopAtNul is set (the relayed-data dumps print data as C text).
+std::string EscapeForLog(const char *pData, size_t u64Len, bool bStopAtNul = false);
+inline std::string EscapeForLog(const std::string &str)
+{
+    return EscapeForLog(str.data(), str.size());
+}
+
+// Configures log4cpp from a property file. When the file cannot be used,
+// logs to standard error at INFO instead and writes one ERROR line that
+// names the file. Returns 0 when the file was used, -1 otherwise.
+int SvcLogConfigure(const std::string &strPath);
+
+#endif
