@@ -1,0 +1,311 @@
+// Name-based access to the device parameter file.
+//
+// File layout: <CONFIGURATION> holds one element per group; a group holds
+// <PARAM NAME="..." TYPE="...">value</PARAM> elements. The reader never
+// interprets TYPE. A missing, empty or broken file reads as the empty
+// configuration, so callers can always fill in their defaults and save.
+#include "xmlparamfile.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char *const g_szDefaultDoc = "<CONFIGURATION></CONFIGURATION>";
+const char *const g_szRootName = "CONFIGURATION";
+const char *const g_szParamName = "PARAM";
+const char *const g_szNameAttr = "NAME";
+const char *const g_szTypeAttr = "TYPE";
+
+// Permission bits of a parameter file that Load has to create (the umask
+// still applies): readable by the device's other services, written by root.
+const mode_t g_u32CreateMode = 0644;
+
+// First element at or after pFirst (siblings of any element name) whose
+// NAME attribute equals szName.
+tinyxml2::XMLElement *FindNamed(tinyxml2::XMLElement *pFirst, const char *szName)
+{
+    for (tinyxml2::XMLElement *pElem = pFirst; pElem != nullptr; pElem = pElem->NextSiblingElement()) {
+        if (pElem->Attribute(g_szNameAttr, szName) != nullptr) {
+            return pElem;
+        }
+    }
+    return nullptr;
+}
+
+// A group becomes an element name, so it has to be a name the parser reads
+// back; anything else would make the saved file unreadable and every
+// parameter in it would be lost on the next load.
+Bool IsValidElementName(const char *szName)
+{
+    const unsigned char *pu8Ch = reinterpret_cast<const unsigned char *>(szName);
+    if (!tinyxml2::XMLUtil::IsNameStartChar(*pu8Ch)) {
+        return FALSE;
+    }
+    for (++pu8Ch; *pu8Ch != '\0'; ++pu8Ch) {
+        if (!tinyxml2::XMLUtil::IsNameChar(*pu8Ch)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+} // namespace
+
+CXmlParamFile::CXmlParamFile(const char *szPath)
+    : m_szPath(), m_cDoc(true, tinyxml2::PRESERVE_WHITESPACE), m_s32LockFd(-1)
+{
+    // Longer paths are cut to 255 characters; the rest stays NUL.
+    if (szPath != nullptr) {
+        memcpy(m_szPath, szPath, strnlen(szPath, sizeof(m_szPath) - 1));
+    }
+}
+
+CXmlParamFile::~CXmlParamFile()
+{
+    m_cDoc.Clear();
+    // Closing the descriptor releases the lock. Any valid descriptor is
+    // closed, 0 and 1 included (they are ours if stdio was closed): keeping
+    // it open would hold the lock for the life of the process and the next
+    // reader of this file, in this process too, would wait for ever.
+    if (m_s32LockFd >= 0) {
+        close(m_s32LockFd);
+        m_s32LockFd = -1;
+    }
+}
+
+SInt32 CXmlParamFile::Load()
+{
+    // A second Load on the same object keeps the lock it already holds: a
+    // new descriptor would wait for the lock of the first one for ever.
+    if (m_s32LockFd < 0) {
+        m_s32LockFd = open(m_szPath, O_RDWR | O_CREAT | O_CLOEXEC, g_u32CreateMode);
+        if (m_s32LockFd >= 0) {
+            // Waits for other readers of the file. Without a lock (flock not
+            // supported there) loading goes on all the same.
+            while (flock(m_s32LockFd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    if (m_cDoc.LoadFile(m_szPath) == tinyxml2::XML_SUCCESS) {
+        return tinyxml2::XML_SUCCESS;
+    }
+    // Missing, empty or broken: start from the empty configuration.
+    return m_cDoc.Parse(g_szDefaultDoc, SIZE_MAX);
+}
+
+SInt32 CXmlParamFile::Reset()
+{
+    return m_cDoc.Parse(g_szDefaultDoc, SIZE_MAX);
+}
+
+SInt32 CXmlParamFile::GetParam(const char *szGroup, const char *szName, char *szValue, UInt32 u32Size)
+{
+    if (szGroup == nullptr || szName == nullptr || szValue == nullptr) {
+        return 0;
+    }
+    tinyxml2::XMLElement *pRoot = m_cDoc.FirstChildElement(g_szRootName);
+    if (pRoot == nullptr) {
+        return 0;
+    }
+    tinyxml2::XMLElement *pGroup = pRoot->FirstChildElement(szGroup);
+    if (pGroup == nullptr) {
+        return 0;
+    }
+    tinyxml2::XMLElement *pParam = FindNamed(pGroup->FirstChildElement(g_szParamName), szName);
+    if (pParam == nullptr) {
+        return 0;
+    }
+    const char *szText = pParam->GetText();
+    if (szText == nullptr) {
+        return 0;
+    }
+    // A value that does not fit is reported as absent rather than cut.
+    size_t uLen = strlen(szText);
+    if (uLen >= u32Size) {
+        return 0;
+    }
+    memcpy(szValue, szText, uLen + 1);
+    return 1;
+}
+
+SInt32 CXmlParamFile::SetParam(const char *szGroup, const char *szName, const char *szType,
+                               const char *szValue)
+{
+    if (szGroup == nullptr || szName == nullptr || szType == nullptr || szValue == nullptr) {
+        return 0;
+    }
+
+    tinyxml2::XMLElement *pRoot = m_cDoc.FirstChildElement(g_szRootName);
+    tinyxml2::XMLElement *pGroup = (pRoot != nullptr) ? pRoot->FirstChildElement(szGroup) : nullptr;
+    if (pGroup == nullptr && !IsValidElementName(szGroup)) {
+        return 0;
+    }
+
+    if (pRoot == nullptr) {
+        pRoot = m_cDoc.NewElement(g_szRootName);
+        if (pRoot == nullptr) {
+            return 0;
+        }
+        m_cDoc.InsertEndChild(pRoot);
+    }
+    if (pGroup == nullptr) {
+        pGroup = m_cDoc.NewElement(szGroup);
+        if (pGroup == nullptr) {
+            return 0;
+        }
+        pRoot->InsertEndChild(pGroup);
+    }
+
+    tinyxml2::XMLElement *pParam = FindNamed(pGroup->FirstChildElement(g_szParamName), szName);
+    if (pParam == nullptr) {
+        pParam = m_cDoc.NewElement(g_szParamName);
+        if (pParam == nullptr) {
+            return 0;
+        }
+        pGroup->InsertEndChild(pParam);
+        pParam->SetAttribute(g_szNameAttr, szName);
+    }
+    pParam->SetAttribute(g_szTypeAttr, szType);
+
+    // Only a text node takes the value. Any other first child (an element,
+    // a comment) is kept and the value goes in front of it: renaming an
+    // element to the value would corrupt the file.
+    tinyxml2::XMLNode *pFirst = pParam->FirstChild();
+    tinyxml2::XMLText *pText = (pFirst != nullptr) ? pFirst->ToText() : nullptr;
+    if (pText != nullptr) {
+        // A CDATA section cannot hold "]]>"; such a value is written as
+        // escaped text instead.
+        if (pText->CData() && strstr(szValue, "]]>") != nullptr) {
+            pText->SetCData(false);
+        }
+        pText->SetValue(szValue);
+    } else {
+        pText = m_cDoc.NewText(szValue);
+        if (pText == nullptr) {
+            return 0;
+        }
+        pParam->InsertFirstChild(pText);
+    }
+    return 1;
+}
+
+SInt32 CXmlParamFile::DeleteParam(const char *szGroup, const char *szName)
+{
+    if (szGroup == nullptr || szName == nullptr) {
+        return 0;
+    }
+    tinyxml2::XMLElement *pRoot = m_cDoc.FirstChildElement(g_szRootName);
+    if (pRoot == nullptr) {
+        return 0;
+    }
+    tinyxml2::XMLElement *pGroup = pRoot->FirstChildElement(szGroup);
+    if (pGroup == nullptr) {
+        return 0;
+    }
+    tinyxml2::XMLElement *pParam = FindNamed(pGroup->FirstChildElement(g_szParamName), szName);
+    if (pParam != nullptr) {
+        pGroup->DeleteChild(pParam);
+    }
+    return 1;
+}
+
+SInt32 CXmlParamFile::Save()
+{
+    // The file is rewritten in place: the lock lives on this file, so it
+    // must not be replaced by another one. Write errors (a full disk) are
+    // checked here, as tinyxml2 only reports a failed open.
+    FILE *pFile = fopen(m_szPath, "w");
+    if (pFile == nullptr) {
+        return tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    }
+    SInt32 s32Err = m_cDoc.SaveFile(pFile, false);
+    if (fflush(pFile) != 0 || ferror(pFile) != 0) {
+        s32Err = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    }
+    if (fclose(pFile) != 0 && s32Err == tinyxml2::XML_SUCCESS) {
+        s32Err = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    }
+    return s32Err;
+}
+
+void CXmlParamFile::Dump()
+{
+    tinyxml2::XMLElement *pRoot = m_cDoc.FirstChildElement(g_szRootName);
+    if (pRoot == nullptr) {
+        return;
+    }
+    for (tinyxml2::XMLElement *pGroup = pRoot->FirstChildElement(); pGroup != nullptr;
+         pGroup = pGroup->NextSiblingElement()) {
+        puts(pGroup->Value());
+        for (tinyxml2::XMLElement *pParam = pGroup->FirstChildElement(g_szParamName); pParam != nullptr;
+             pParam = pParam->NextSiblingElement()) {
+            const char *szName = pParam->Attribute(g_szNameAttr);
+            if (szName == nullptr) {
+                continue;
+            }
+            const char *szText = pParam->GetText();
+            printf("    %s %s\n", szName, (szText != nullptr) ? szText : "");
+        }
+    }
+    fflush(stdout);
+}
+
+const char *CXmlParamFile::ErrorName(UInt32 u32Code)
+{
+    // Texts by meaning, for the codes of the tinyxml2 the reader is built
+    // with. Codes beyond the library's range are unknown; checking first
+    // keeps the conversion to the enumeration within its values.
+    if (u32Code >= static_cast<UInt32>(tinyxml2::XML_ERROR_COUNT)) {
+        return "XML unknown error";
+    }
+    switch (static_cast<tinyxml2::XMLError>(u32Code)) {
+    case tinyxml2::XML_SUCCESS:
+        return "XML ok";
+    case tinyxml2::XML_NO_ATTRIBUTE:
+        return "XML no attribute";
+    case tinyxml2::XML_WRONG_ATTRIBUTE_TYPE:
+        return "XML wrong attribute type";
+    case tinyxml2::XML_ERROR_FILE_NOT_FOUND:
+        return "XML file not found";
+    case tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED:
+        return "XML file could not be opened";
+    case tinyxml2::XML_ERROR_FILE_READ_ERROR:
+        return "XML file read error";
+    case tinyxml2::XML_ERROR_PARSING_ELEMENT:
+        return "XML parsing element failed";
+    case tinyxml2::XML_ERROR_PARSING_ATTRIBUTE:
+        return "XML parsing attribute failed";
+    case tinyxml2::XML_ERROR_PARSING_TEXT:
+        return "XML parsing text failed";
+    case tinyxml2::XML_ERROR_PARSING_CDATA:
+        return "XML parsing CDATA failed";
+    case tinyxml2::XML_ERROR_PARSING_COMMENT:
+        return "XML parsing comment failed";
+    case tinyxml2::XML_ERROR_PARSING_DECLARATION:
+        return "XML parsing declaration failed";
+    case tinyxml2::XML_ERROR_PARSING_UNKNOWN:
+        return "XML parsing unknown failed";
+    case tinyxml2::XML_ERROR_EMPTY_DOCUMENT:
+        return "XML empty document";
+    case tinyxml2::XML_ERROR_MISMATCHED_ELEMENT:
+        return "XML mismatched element";
+    case tinyxml2::XML_ERROR_PARSING:
+        return "XML parsing failed";
+    case tinyxml2::XML_CAN_NOT_CONVERT_TEXT:
+        return "XML can not convert text";
+    case tinyxml2::XML_NO_TEXT_NODE:
+        return "XML no text node";
+    default:
+        // XML_ELEMENT_DEPTH_EXCEEDED and any later code have no text.
+        return "XML unknown error";
+    }
+}
