@@ -27,3 +27,12 @@ else()
 endif()
 set(SSHAPI_PARAM_WAIT_SECONDS "${_default_wait}" CACHE STRING
     "Seconds between parameter-file passes while the SSH service is disabled")
+
+# The relocated tree gets the device's directories, so tests and the demo
+# find them as a device would.
+if(NOT SSHAPI_PATH_PREFIX STREQUAL "")
+  foreach(_dir config var etc/ssh usr/local/etc)
+    file(MAKE_DIRECTORY "${SSHAPI_PATH_PREFIX}/${_dir}")
+  endforeach()
+  file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/testtmp")
+endif()

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build and test sshapi.
+# As root it runs apt-get; otherwise it prints the exact command to run.
+#   scripts/setup.sh           build and test dependencies
+#   scripts/setup.sh --bench   also the peers used by the benchmarks
+set -euo pipefail
+
+PKGS=(build-essential cmake pkg-config
+      libssh-dev liblog4cpp5-dev libtinyxml2-dev libssl-dev
+      libgtest-dev libgmock-dev
+      openssh-client python3 python3-paramiko)
+if [[ "${1:-}" == "--bench" ]]; then
+  PKGS+=(openssh-server dropbear-bin socat sshpass)
+fi
+
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+cmd="apt-get install -y --no-install-recommends ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+  echo "setup: missing packages; run as root:"
+  echo "  apt-get update && $cmd"
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+$cmd

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the test configuration and runs every test (unit and end to end).
+#   scripts/test.sh                      plain build in build/
+#   SANITIZE=address scripts/test.sh     ASan+UBSan build in build-address/
+#   SANITIZE=thread  scripts/test.sh     TSan build in build-thread/
+#   LABEL=unit scripts/test.sh           only the unit tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SRC=$PWD
+SANITIZE=${SANITIZE:-}
+BUILD=${BUILD:-$SRC/build${SANITIZE:+-$SANITIZE}}
+
+scripts/setup.sh || { [[ $(id -u) -ne 0 ]] && command -v sudo >/dev/null && sudo scripts/setup.sh; }
+
+cmake -S "$SRC" -B "$BUILD" -DSSHAPI_WERROR=ON -DSSHAPI_SANITIZE="$SANITIZE" \
+  -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}"
+cmake --build "$BUILD" -j"$(nproc)"
+args=(--test-dir "$BUILD" --output-on-failure -j"${JOBS:-2}")
+[[ -n "${LABEL:-}" ]] && args+=(-L "$LABEL")
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:second_deadlock_stack=1}
+ctest "${args[@]}"

@@ -1,0 +1,362 @@
+// Start-up configuration: credentials grammar and reload, MD5 digests, the
+// parameter-file check and the debug console answers.
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "commonutils.h"
+#include "logcapture.h"
+#include "main.h"
+#include "xmlparamfile.h"
+
+namespace
+{
+
+std::string TmpDir(const std::string &strName)
+{
+    std::string strDir = std::string(SSHAPI_TEST_TMP) + "/config_test_" + strName + "_" +
+                         std::to_string(getpid());
+    std::string strCmd = "rm -rf '" + strDir + "' && mkdir -p '" + strDir + "'";
+    EXPECT_EQ(0, system(strCmd.c_str()));
+    return strDir;
+}
+
+void WriteFile(const std::string &strPath, const std::string &strText)
+{
+    std::ofstream cOut(strPath, std::ios::binary | std::ios::trunc);
+    cOut << strText;
+}
+
+std::string ReadAll(const std::string &strPath)
+{
+    std::ifstream cIn(strPath, std::ios::binary);
+    std::stringstream cSs;
+    cSs << cIn.rdbuf();
+    return cSs.str();
+}
+
+std::string Md5(const char *szText)
+{
+    CMd5A cMd5;
+    return cMd5.MDString(szText);
+}
+
+}  // namespace
+
+TEST(Md5, KnownAnswersOfRfc1321)
+{
+    EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", Md5(""));
+    EXPECT_EQ("0cc175b9c0f1b6a831c399e269772661", Md5("a"));
+    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", Md5("abc"));
+    EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", Md5("message digest"));
+    EXPECT_EQ("57edf4a22be3c955ac49da2e2107b67a",
+              Md5("1234567890123456789012345678901234567890"
+                  "1234567890123456789012345678901234567890"));
+    EXPECT_TRUE(IsStoredDigest(Md5("anything")));
+}
+
+TEST(Credentials, SplitStringKeepsEmptyPieces)
+{
+    std::vector<std::string> vec;
+    SplitString("", "\n", vec);
+    EXPECT_EQ(std::vector<std::string>({""}), vec);
+    vec.clear();
+    SplitString("a\n\nb\n", "\n", vec);
+    EXPECT_EQ(std::vector<std::string>({"a", "", "b", ""}), vec);
+    vec.clear();
+    SplitString("x::y", "::", vec);
+    EXPECT_EQ(std::vector<std::string>({"x", "y"}), vec);
+}
+
+TEST(Credentials, GrammarEdgeCases)
+{
+    UserInfoMap map;
+    map["kept"] = "old";  // the parser adds, it does not clear
+    ParseUserCredentials("alice:" + Md5("a") +
+                             "\n"
+                             "emptyval:\n"
+                             "two:colons:here\n"
+                             ":leading\n"
+                             "nocolon\n"
+                             "\n"
+                             "crlf:abc\r\n"
+                             "alice:" +
+                             Md5("b"),
+                         map);
+    EXPECT_EQ(Md5("b"), map["alice"]);     // the later line wins
+    EXPECT_EQ("", map.at("emptyval"));     // an empty stored value
+    EXPECT_EQ("leading", map.at(""));      // entry for the empty user name
+    EXPECT_EQ("abc\r", map.at("crlf"));    // nothing is trimmed
+    EXPECT_EQ(0u, map.count("two"));
+    EXPECT_EQ(0u, map.count("nocolon"));
+    EXPECT_EQ("old", map.at("kept"));
+    EXPECT_EQ(5u, map.size());
+}
+
+TEST(Credentials, ReadFileToStringReadsAcrossChunks)
+{
+    std::string strDir = TmpDir("read");
+    std::string strText;
+    for (int i = 0; i < 200; ++i) {  // about 8 KiB: lines cross the 1024-byte reads
+        strText += "user" + std::to_string(i) + ":" + Md5(std::to_string(i).c_str()) + "\n";
+    }
+    WriteFile(strDir + "/cred", strText);
+    std::string strOut = "stale";
+    EXPECT_EQ(static_cast<int>(strText.size()), ReadFileToString(strDir + "/cred", strOut));
+    EXPECT_EQ(strText, strOut);
+    UserInfoMap map;
+    ParseUserCredentials(strOut, map);
+    EXPECT_EQ(200u, map.size());
+    EXPECT_EQ(Md5("123"), map["user123"]);
+
+    EXPECT_EQ(-1, ReadFileToString(strDir + "/missing", strOut));
+    EXPECT_EQ("", strOut);
+}
+
+TEST(Credentials, StoredDigestForm)
+{
+    EXPECT_TRUE(IsStoredDigest("5f0c2b7e91d4a3886e1fb0c94a27d3e5"));
+    EXPECT_FALSE(IsStoredDigest("5F0C2B7E91D4A3886E1FB0C94A27D3E5"));
+    EXPECT_FALSE(IsStoredDigest("5f0c2b7e91d4a3886e1fb0c94a27d3e"));
+    EXPECT_FALSE(IsStoredDigest("5f0c2b7e91d4a3886e1fb0c94a27d3e5 "));
+    EXPECT_FALSE(IsStoredDigest("secret"));
+}
+
+namespace
+{
+
+// Appends one inotify record to a buffer as the kernel lays it out.
+void AddEvent(std::string &strBuf, uint32_t u32Mask, const std::string &strName)
+{
+    size_t u64NameLen = strName.empty() ? 0 : (strName.size() / 16 + 1) * 16;
+    struct inotify_event stEvent;
+    memset(&stEvent, 0, sizeof(stEvent));
+    stEvent.wd = 1;
+    stEvent.mask = u32Mask;
+    stEvent.len = static_cast<uint32_t>(u64NameLen);
+    strBuf.append(reinterpret_cast<const char *>(&stEvent), sizeof(stEvent));
+    std::string strName0 = strName;
+    strName0.resize(u64NameLen, '\0');
+    strBuf += strName0;
+}
+
+}  // namespace
+
+TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
+{
+    CLogCapture cLog;
+    std::string strDir = TmpDir("events");
+    std::string strFile = strDir + "/sshapipublicpw.cur";
+    WriteFile(strFile, "bob:" + Md5("pw") + "\n");
+    CSshSvr cSvr;
+    cSvr.SetUserInfo({{"admin", Md5("old")}});
+    UserInfoMap map;
+
+    std::string strBuf;
+    AddEvent(strBuf, IN_MODIFY, "other.xml");
+    AddEvent(strBuf, IN_ACCESS, "sshapipublicpw.cur");  // not watched for
+    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
+    EXPECT_EQ(1, cSvr.CheckUser("admin", "old"));
+
+    strBuf.clear();
+    AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
+    AddEvent(strBuf, IN_CREATE, "pw.cur");  // any part of the path matches
+    AddEvent(strBuf, IN_MODIFY, "config");
+    EXPECT_EQ(3, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
+    EXPECT_EQ(0, cSvr.CheckUser("admin", "old"));  // replaced whole
+    EXPECT_NE(std::string::npos, cLog.Text().find("user:password modify sshapipublicpw.cur"));
+    EXPECT_NE(std::string::npos, cLog.Text().find("-----------other.xml"));
+
+    // An emptied file keeps the previous logins.
+    WriteFile(strFile, "");
+    strBuf.clear();
+    AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
+    EXPECT_EQ(1, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
+
+    // A record cut short by the read is not walked past.
+    strBuf.clear();
+    AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
+    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size() - 4, strFile, map, cSvr));
+}
+
+namespace
+{
+
+struct TParamCase
+{
+    std::string strDir;
+    std::string strPath;
+};
+
+TParamCase ParamFile(const std::string &strName, const char *szXml)
+{
+    TParamCase tCase;
+    tCase.strDir = TmpDir(strName);
+    tCase.strPath = tCase.strDir + "/param.xml";
+    if (szXml != nullptr) {
+        WriteFile(tCase.strPath, szXml);
+    }
+    return tCase;
+}
+
+std::string Param(const std::string &strPath, const char *szName)
+{
+    CXmlParamFile cFile(strPath.c_str());
+    cFile.Load();
+    char ac[64] = {0};
+    return cFile.GetParam("CHANNEL_1", szName, ac, sizeof(ac)) ? ac : "<absent>";
+}
+
+const char *Xml(const std::string &strParams)
+{
+    static std::string s_str;
+    s_str = "<CONFIGURATION><CHANNEL_1>" + strParams + "</CHANNEL_1></CONFIGURATION>";
+    return s_str.c_str();
+}
+
+std::string P(const char *szName, const char *szValue)
+{
+    return std::string("<PARAM NAME=\"") + szName + "\" TYPE=\"string\">" + szValue + "</PARAM>";
+}
+
+}  // namespace
+
+TEST(ParamFile, SwitchRule)
+{
+    EXPECT_TRUE(IsSwitchOn("true"));
+    EXPECT_TRUE(IsSwitchOn("TRUE"));
+    EXPECT_TRUE(IsSwitchOn("True"));
+    EXPECT_TRUE(IsSwitchOn("trueish"));
+    EXPECT_FALSE(IsSwitchOn("tru"));
+    EXPECT_FALSE(IsSwitchOn("false"));
+    EXPECT_FALSE(IsSwitchOn("1"));
+    EXPECT_FALSE(IsSwitchOn(""));
+}
+
+TEST(ParamFile, MissingOrBrokenFileGainsDefaultsInOrder)
+{
+    for (const char *szXml : {static_cast<const char *>(nullptr), "", "<CONFIGURATION><oops>",
+                              "<CONFIGURATION><OTHER/></CONFIGURATION>"}) {
+        CLogCapture cLog;
+        TParamCase tCase = ParamFile("defaults", szXml);
+        std::string strPort;
+        EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+        EXPECT_EQ("22", strPort);
+        std::string strSaved = ReadAll(tCase.strPath);
+        size_t u64Ssh = strSaved.find("service_sshapi");
+        size_t u64Telnet = strSaved.find("telnetapi_port");
+        size_t u64Port = strSaved.find("sshapi_port");
+        ASSERT_NE(std::string::npos, u64Ssh) << strSaved;
+        EXPECT_LT(u64Ssh, u64Telnet);
+        EXPECT_LT(u64Telnet, u64Port);
+        EXPECT_EQ("true", Param(tCase.strPath, "service_sshapi"));
+        EXPECT_EQ("23", Param(tCase.strPath, "telnetapi_port"));
+        std::string strLog = cLog.Text();
+        EXPECT_NE(std::string::npos, strLog.find("attr service_telnetapi fail"));
+        EXPECT_NE(std::string::npos, strLog.find("attr service_telnettlsapi fail"));
+        EXPECT_NE(std::string::npos, strLog.find("we force start ssh service"));
+    }
+}
+
+TEST(ParamFile, SshSwitchDecidesOnlyWhileATelnetServiceIsOn)
+{
+    std::string strPort;
+    {
+        TParamCase tCase = ParamFile("off_telnet_on",
+                                     Xml(P("service_sshapi", "false") +
+                                         P("service_telnetapi", "TRUE") + P("sshapi_port", "2022")));
+        CLogCapture cLog;
+        EXPECT_EQ(0, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+        EXPECT_EQ("2022", strPort);
+        EXPECT_NE(std::string::npos, cLog.Text().find("WARN config ssh service unavailable now"));
+    }
+    {
+        TParamCase tCase = ParamFile("off_telnet_off",
+                                     Xml(P("service_sshapi", "FALSE") +
+                                         P("service_telnetapi", "tru") +
+                                         P("service_telnettlsapi", "1")));
+        CLogCapture cLog;
+        EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+        std::string strLog = cLog.Text();
+        EXPECT_NE(std::string::npos, strLog.find("config ssh service unavailable now"));
+        EXPECT_NE(std::string::npos, strLog.find("Telnet and TelnetTls status: 0"));
+    }
+    {
+        TParamCase tCase = ParamFile("tls_on", Xml(P("service_sshapi", "false") +
+                                                   P("service_telnettlsapi", "trueish")));
+        EXPECT_EQ(0, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+        EXPECT_EQ("22", strPort);
+    }
+}
+
+TEST(ParamFile, OverlongPortIsReplacedByDefault)
+{
+    std::string strLong(63, '9');
+    TParamCase tCase = ParamFile("long", Xml(P("sshapi_port", strLong.c_str()) +
+                                             P("telnetapi_port", "2323")));
+    std::string strPort;
+    EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+    EXPECT_EQ("22", strPort);
+    EXPECT_EQ("22", Param(tCase.strPath, "sshapi_port"));
+    EXPECT_EQ("2323", Param(tCase.strPath, "telnetapi_port"));  // present values are kept
+}
+
+TEST(DebugCommands, AnswersOfEachCommand)
+{
+    const std::string strHelp = "echo help > /var/request; cat /var/response\r\n"
+                                "echo status > /var/request; cat /var/response\r\n"
+                                "echo \"log verbose\" > /var/request; cat /var/response\r\n"
+                                "echo \"log quiet\" > /var/request; cat /var/response\r\n";
+    std::string str;
+    EXPECT_EQ(0, OnDebugCmd(0, 0, str));
+    EXPECT_EQ(strHelp, str);
+    str.clear();
+    OnDebugCmd(4, 0, str);
+    EXPECT_EQ(strHelp + "echo default > /var/request; cat /var/response\r\n", str);
+    str.clear();
+    OnDebugCmd(1, 0, str);  // no session: no answer at all
+    EXPECT_EQ("", str);
+    OnDebugCmd(-1, 0, str);
+    OnDebugCmd(5, 0, str);
+    EXPECT_EQ("", str);
+
+    log4cpp::Category &rCat = log4cpp::Category::getInstance("CATEGORY");
+    OnDebugCmd(2, 0, str);
+    EXPECT_EQ("set log verbose(libssh need new connect) ok\r\n", str);
+    EXPECT_EQ(log4cpp::Priority::DEBUG, rCat.getPriority());
+    str.clear();
+    OnDebugCmd(3, 0, str);
+    EXPECT_EQ("set log quiet(libssh need new connect) ok\r\n", str);
+    EXPECT_EQ(log4cpp::Priority::INFO, rCat.getPriority());
+}
+
+TEST(DebugCommands, TableKeysAndDefault)
+{
+    // Dispatch through the real console object, without pipes.
+    CDebugFifo cFifo;
+    testing::internal::CaptureStdout();
+    cFifo.Init(DebugCmdTable);  // pipes under the test prefix
+    std::string strOut = testing::internal::GetCapturedStdout();
+    for (const char *szKey : {"help+", "status+", "log+verbose+", "log+quiet+", "default+"}) {
+        EXPECT_NE(std::string::npos, strOut.find(szKey)) << szKey;
+    }
+    cFifo.SetDefaultCmd("default", 4);
+    for (const char *szReq : {"log\n", "\n", "whatever\n"}) {
+        std::string strReq = szReq;
+        std::string strResp;
+        cFifo.Dispatch(strReq, strResp);
+        EXPECT_NE(std::string::npos, strResp.find("echo default > /var/request")) << szReq;
+    }
+    std::string strReq = "log   quiet\r\n";
+    std::string strResp;
+    cFifo.Dispatch(strReq, strResp);
+    EXPECT_EQ("set log quiet(libssh need new connect) ok\r\n", strResp);
+}

@@ -1,0 +1,234 @@
+// Listener pieces that work without a client: settings validation, the
+// login check, the registry, the telnet connect and socket information,
+// and what reaches the log.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "commonutils.h"
+#include "logcapture.h"
+#include "svclog.h"
+#include "sshsvr.h"
+
+namespace
+{
+
+std::string Md5(const char *szText)
+{
+    CMd5A cMd5;
+    return cMd5.MDString(szText);
+}
+
+// A listening loopback socket on an ephemeral port of the given family.
+int Listen(int s32Family, int &s32Port)
+{
+    int s32Fd = socket(s32Family, SOCK_STREAM, 0);
+    if (s32Family == AF_INET) {
+        struct sockaddr_in st = {};
+        st.sin_family = AF_INET;
+        st.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st));
+    } else {
+        struct sockaddr_in6 st = {};
+        st.sin6_family = AF_INET6;
+        st.sin6_addr = in6addr_loopback;
+        bind(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st));
+    }
+    listen(s32Fd, 4);
+    struct sockaddr_storage stAddr;
+    socklen_t u32Len = sizeof(stAddr);
+    getsockname(s32Fd, reinterpret_cast<sockaddr *>(&stAddr), &u32Len);
+    s32Port = ntohs(s32Family == AF_INET ? reinterpret_cast<sockaddr_in *>(&stAddr)->sin_port
+                                         : reinterpret_cast<sockaddr_in6 *>(&stAddr)->sin6_port);
+    return s32Fd;
+}
+
+}  // namespace
+
+TEST(SshSvrInit, ChecksStopAtTheFirstMissingSetting)
+{
+    CLogCapture cLog;
+    CSshSvr cSvr;
+    EXPECT_EQ(-1, cSvr.Init());
+    EXPECT_EQ("ERROR key file empty --[sshsvr.cpp:", cLog.Lines().at(0).substr(0, 35));
+    EXPECT_EQ(1u, cLog.Lines().size());
+
+    cSvr.SetKeyFile("", "", "", "/only/ed25519");  // one key path is enough
+    cLog.Clear();
+    EXPECT_EQ(-1, cSvr.Init());
+    EXPECT_NE(std::string::npos, cLog.Text().find("ip or port empty"));
+    cSvr.SetAddr("0.0.0.0", "22");
+    cLog.Clear();
+    EXPECT_EQ(-1, cSvr.Init());
+    EXPECT_NE(std::string::npos, cLog.Text().find("telnet port empty"));
+    cSvr.SetTelnetPort("23");
+    cLog.Clear();
+    EXPECT_EQ(-1, cSvr.Init());
+    EXPECT_NE(std::string::npos, cLog.Text().find("user info empty"));
+    cSvr.SetUserInfo({{"admin", Md5("x")}});
+    EXPECT_EQ(0, cSvr.Init());
+}
+
+TEST(SshSvrLogin, DigestComparisonAndLogLines)
+{
+    CLogCapture cLog;
+    CSshSvr cSvr;
+    cSvr.SetUserInfo({{"admin", Md5("secret")},
+                      {"nopw", Md5("")},
+                      {"upper", "5EBE2294ECD0E0F08EAB7690D2A6EE69"}});
+    EXPECT_EQ(1, cSvr.CheckUser("admin", "secret"));
+    EXPECT_EQ("", cLog.Text());  // a good login logs nothing here
+
+    EXPECT_EQ(0, cSvr.CheckUser("admin", "wrong"));
+    std::vector<std::string> vecLines = cLog.Lines();
+    ASSERT_EQ(2u, vecLines.size());
+    // Both user names, but no password and no digest in the log.
+    EXPECT_EQ(0u, vecLines[0].find("ERROR check user:admin!=admin pwd:***,pwd:***!=*** fail --["));
+    EXPECT_EQ(0u, vecLines[1].find("ERROR check user fail --["));
+    EXPECT_EQ(std::string::npos, cLog.Text().find("wrong"));
+    EXPECT_EQ(std::string::npos, cLog.Text().find(Md5("secret")));
+
+    cLog.Clear();
+    EXPECT_EQ(0, cSvr.CheckUser("Admin", "secret"));  // names are case-sensitive
+    ASSERT_EQ(1u, cLog.Lines().size());
+    EXPECT_EQ(0u, cLog.Lines()[0].find("ERROR check user fail"));
+
+    EXPECT_EQ(1, cSvr.CheckUser("nopw", ""));
+    EXPECT_EQ(0, cSvr.CheckUser("upper", "secret"));  // uppercase digests never match
+
+    // A replaced table applies to the next check.
+    cSvr.SetUserInfo({{"bob", Md5("pw")}});
+    EXPECT_EQ(0, cSvr.CheckUser("admin", "secret"));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
+}
+
+TEST(SshSvrLogin, TableSwapUnderConcurrentLookups)
+{
+    CSshSvr cSvr;
+    cSvr.SetUserInfo({{"a", Md5("1")}});
+    std::atomic<bool> bStop(false);
+    std::atomic<int> s32Bad(0);
+    std::thread cReader([&] {
+        for (int i = 0; i < 20000 && !bStop; ++i) {
+            // Either table admits exactly one of the two users.
+            int s32A = cSvr.CheckUser("a", "1");
+            int s32B = cSvr.CheckUser("b", "2");
+            if (s32A + s32B > 1) {
+                ++s32Bad;
+            }
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        if (i % 2 == 0) {
+            cSvr.SetUserInfo({{"b", Md5("2")}});
+        } else {
+            cSvr.SetUserInfo({{"a", Md5("1")}});
+        }
+    }
+    bStop = true;
+    cReader.join();
+    EXPECT_EQ(0, s32Bad.load());
+}
+
+TEST(SshSvrRegistry, UnknownKeysAndEmptyStatus)
+{
+    CLogCapture cLog;
+    CSshSvr cSvr;
+    EXPECT_EQ(nullptr, cSvr.GetSession(1));
+    EXPECT_EQ(-1, cSvr.EraseSession(7));
+    EXPECT_NE(std::string::npos, cLog.Text().find("ERROR key:7 not found in session"));
+    std::string strStatus = "kept";
+    cSvr.GetStatus(strStatus);
+    EXPECT_EQ("kept", strStatus);
+    EXPECT_EQ(0, cSvr.CleanSvrChn());
+}
+
+TEST(TelnetConnect, ConnectsAndReportsFailures)
+{
+    CLogCapture cLog;
+    int s32Port = 0;
+    int s32Listen = Listen(AF_INET, s32Port);
+    int s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
+    ASSERT_GT(s32Fd, 2);
+    int s32Peer = accept(s32Listen, nullptr, nullptr);
+    ASSERT_GE(s32Peer, 0);
+
+    std::string strPeer;
+    std::string strLocal;
+    int s32PeerPort = 0;
+    int s32LocalPort = 0;
+    ASSERT_EQ(0, CSshSvrChn::GetSocketInfo(s32Fd, strPeer, s32PeerPort, strLocal, s32LocalPort));
+    EXPECT_EQ("127.0.0.1", strPeer);
+    EXPECT_EQ(s32Port, s32PeerPort);
+    EXPECT_EQ("127.0.0.1", strLocal);
+    EXPECT_GT(s32LocalPort, 0);
+    close(s32Peer);
+    close(s32Fd);
+    close(s32Listen);
+
+    // The port is closed now: connect is refused and the socket closed.
+    cLog.Clear();
+    EXPECT_EQ(-1, ConnectServer("127.0.0.1", s32Port, "tcp"));
+    EXPECT_NE(std::string::npos,
+              cLog.Text().find("can't connect to 127.0.0.1." + std::to_string(s32Port) + ":"));
+    EXPECT_EQ(-1, ConnectServer("no.such.host.invalid", s32Port, "tcp"));
+    EXPECT_NE(std::string::npos, cLog.Text().find("can't get \"no.such.host.invalid\" host entry"));
+    EXPECT_EQ(-1, ConnectServer("127.0.0.1", s32Port, "nosuchproto"));
+    EXPECT_NE(std::string::npos, cLog.Text().find("can't get \"nosuchproto\" protocol entry"));
+}
+
+TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
+{
+    CLogCapture cLog;
+    int s32Port = 0;
+    int s32Listen = Listen(AF_INET6, s32Port);
+    int s32Fd = socket(AF_INET6, SOCK_STREAM, 0);
+    struct sockaddr_in6 st = {};
+    st.sin6_family = AF_INET6;
+    st.sin6_addr = in6addr_loopback;
+    st.sin6_port = htons(static_cast<uint16_t>(s32Port));
+    if (connect(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st)) == 0) {
+        std::string strPeer;
+        std::string strLocal;
+        int s32PeerPort = 0;
+        int s32LocalPort = 0;
+        ASSERT_EQ(0,
+                  CSshSvrChn::GetSocketInfo(s32Fd, strPeer, s32PeerPort, strLocal, s32LocalPort));
+        EXPECT_EQ("::1", strPeer);
+        EXPECT_EQ(s32Port, s32PeerPort);
+        EXPECT_EQ("::1", strLocal);
+    }
+    close(s32Fd);
+    close(s32Listen);
+
+    std::string strPeer = "x";
+    std::string strLocal;
+    int s32PeerPort = 0;
+    int s32LocalPort = 0;
+    EXPECT_EQ(-1, CSshSvrChn::GetSocketInfo(s32Fd, strPeer, s32PeerPort, strLocal, s32LocalPort));
+    EXPECT_EQ("x", strPeer);  // nothing filled in
+    EXPECT_NE(std::string::npos,
+              cLog.Text().find("getpeername failed, fd=" + std::to_string(s32Fd) +
+                               ", errno=9(0x9)"));
+}
+
+TEST(LogSafety, ClientTextCannotStartALineOfItsOwn)
+{
+    EXPECT_EQ("adm\\r\\nin\\x1b[2J", EscapeForLog(std::string("adm\r\nin\x1b[2J")));
+    EXPECT_EQ("a\\\\b\\t\\x7f\\xff", EscapeForLog(std::string("a\\b\t\x7f\xff")));
+    const char ac[] = {'a', '\0', 'b'};
+    EXPECT_EQ("a", EscapeForLog(ac, sizeof(ac), true));
+    EXPECT_EQ("a\\x00b", EscapeForLog(ac, sizeof(ac), false));
+
+    CLogCapture cLog(log4cpp::Priority::INFO);
+    LOG_DEBUG("hidden %s", "dump");
+    LOG_INFO("shown %d", 1);
+    std::vector<std::string> vecLines = cLog.Lines();
+    ASSERT_EQ(1u, vecLines.size());
+    EXPECT_EQ(0u, vecLines[0].find("INFO shown 1 --[sshsvr_test.cpp:"));
+}
