@@ -592,6 +592,7 @@ int CSshSvrChn::HasOpenChannel()
 
 void CSshSvrChn::Run()
 {
+    SetName("sshapi-session");
     if (m_u32CurVerbose != 0) {
         ssh_set_log_level(SSH_LOG_PACKET);
     }
@@ -1039,6 +1040,7 @@ void CSshSvr::AcceptOne(ssh_session pSession)
 
 void CSshSvr::Run()
 {
+    SetName("sshapi-listen");
     if (InitSsh() != 0) {
         LOG_ERROR("InitSsh fail");
         return;
