@@ -1,0 +1,55 @@
+"""A fatal start-up failure after the listener has started (no inotify
+instance left) ends the process with status 255 at once: it waits neither
+for connected clients nor for an operator on the console."""
+
+import os
+import time
+import unittest
+
+import sshapi_harness as h
+
+
+class StartupExitTest(unittest.TestCase):
+    def test_inotify_failure_exits_255_promptly_with_a_client_connected(self):
+        shim = os.environ.get("SSHAPI_FAIL_INOTIFY_SHIM")
+        if not shim or not os.path.exists(shim):
+            self.skipTest("inotify failure shim not built")
+        workdir = h.make_test_dir(self.id())
+        telnet = h.FakeTelnet(workdir)
+        self.addCleanup(telnet.stop)
+        telnet.start(cli=True)
+        port = h.free_port()
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = shim
+        # A preloaded library comes before the ASan runtime; that is intended.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        svc = h.SshApi(workdir)
+        self.addCleanup(svc.stop)
+        started = time.monotonic()
+        svc.start(h.standard_args(port, telnet.port), expect_ready=False, env=env)
+
+        # Log in while the listener runs (it has about two seconds before the
+        # console and the inotify watch are set up).
+        client = None
+        try:
+            h.wait_until(lambda: svc.proc.poll() is not None or h.probe_ssh_banner(port),
+                         10, "listener")
+            client = h.connect(port, "admin", "secret", timeout=5)
+            h.open_shell(client, pty=True)
+        except Exception:  # the process may already be gone: the exit is what counts
+            pass
+        finally:
+            status = svc.wait(timeout=15)
+            if client is not None:
+                client.close()
+        elapsed = time.monotonic() - started
+        self.assertEqual(255, status)
+        self.assertLess(elapsed, 10.0)
+        log = svc.log_text()
+        self.assertIn("inotify_init failed", log)
+        self.assertNotIn("InitSsh fail", log)
+        svc.check_no_crash()
+
+
+if __name__ == "__main__":
+    unittest.main()
