@@ -136,7 +136,7 @@ void CThread::SetName(const char *szName)
 
 void CThread::SetAffinity(SInt32 s32Cpu, const char *szLabel)
 {
-    long s32Cpus = sysconf(_SC_NPROCESSORS_CONF);
+    long s64Cpus = sysconf(_SC_NPROCESSORS_CONF);
     cpu_set_t stSet;  // 1024 bits, 128 bytes
     CPU_ZERO(&stSet);
     if (s32Cpu >= 0 && s32Cpu < CPU_SETSIZE) {
@@ -144,15 +144,17 @@ void CThread::SetAffinity(SInt32 s32Cpu, const char *szLabel)
     }
     if (sched_setaffinity(0, sizeof(stSet), &stSet) != 0) {
         puts("sched_setaffinity failed ");
+        fflush(stdout);
         return;
     }
     CPU_ZERO(&stSet);
     if (sched_getaffinity(0, sizeof(stSet), &stSet) != 0) {
         puts("sched_getaffinity failed");
+        fflush(stdout);
         return;
     }
     unsigned long u64Tid = static_cast<unsigned long>(syscall(SYS_gettid));
-    for (int i = 0; i < s32Cpus && i < CPU_SETSIZE; ++i) {
+    for (int i = 0; i < s64Cpus && i < CPU_SETSIZE; ++i) {
         if (CPU_ISSET(i, &stSet)) {
             if (szLabel != nullptr) {
                 printf("[%s] thread %lu run on processor %d\n", szLabel, u64Tid, i);
