@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -56,6 +57,47 @@ Bool IsValidElementName(const char *szName)
     }
     return TRUE;
 }
+
+// Writes the document so that every text reads back as it was. XML reading
+// turns a carriage return into a line feed (in CDATA too), and tinyxml2
+// drops a text made only of whitespace; such characters are written as
+// character references instead, which read back unchanged. Everything else
+// is printed as by the plain printer.
+class CFaithfulPrinter : public tinyxml2::XMLPrinter
+{
+public:
+    explicit CFaithfulPrinter(FILE *pFile) : tinyxml2::XMLPrinter(pFile, false) {}
+
+    bool Visit(const tinyxml2::XMLText &cText) override
+    {
+        const char *szText = cText.Value();
+        const bool bHasCr = strchr(szText, '\r') != nullptr;
+        bool bAllSpace = szText[0] != '\0';
+        for (const char *p = szText; *p != '\0' && bAllSpace; ++p) {
+            bAllSpace = tinyxml2::XMLUtil::IsWhiteSpace(*p);
+        }
+        if (!bHasCr && !bAllSpace) {
+            return tinyxml2::XMLPrinter::Visit(cText);
+        }
+        PushText("", false);  // closes the start tag like any text would
+        std::string strRun;
+        for (const char *p = szText; *p != '\0'; ++p) {
+            if (*p == '\r' || bAllSpace) {
+                if (!strRun.empty()) {
+                    PushText(strRun.c_str(), false);
+                    strRun.clear();
+                }
+                Print("&#%u;", static_cast<unsigned>(static_cast<unsigned char>(*p)));
+            } else {
+                strRun += *p;
+            }
+        }
+        if (!strRun.empty()) {
+            PushText(strRun.c_str(), false);
+        }
+        return true;
+    }
+};
 
 } // namespace
 
@@ -227,7 +269,9 @@ SInt32 CXmlParamFile::Save()
     if (pFile == nullptr) {
         return tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
     }
-    SInt32 s32Err = m_cDoc.SaveFile(pFile, false);
+    CFaithfulPrinter cPrinter(pFile);
+    m_cDoc.Print(&cPrinter);
+    SInt32 s32Err = tinyxml2::XML_SUCCESS;
     if (fflush(pFile) != 0 || ferror(pFile) != 0) {
         s32Err = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
     }
