@@ -729,3 +729,226 @@ if __name__ == "__main__":
         sys.exit(0)
     print(f"usage: {sys.argv[0]} hostkeys", file=sys.stderr)
     sys.exit(2)
+
+
+# ---------------------------------------------------------------- device files
+
+def param_file_path():
+    """The relocated parameter file /config/param.xml."""
+    return os.path.join(test_root(), "config", "param.xml")
+
+
+def credentials_file_path():
+    """The relocated credentials file /config/sshapipublicpw.cur."""
+    return os.path.join(test_root(), "config", "sshapipublicpw.cur")
+
+
+def write_in_place(path, data, lock=False):
+    """Rewrite path in place (same inode: the watcher sees IN_MODIFY, or
+    IN_CREATE when it did not exist). With lock, hold the exclusive flock
+    that the parameter-file reader takes, as the device's own writers do."""
+    import fcntl
+    if isinstance(data, str):
+        data = data.encode()
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        if lock:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        os.ftruncate(fd, 0)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+    finally:
+        os.close(fd)  # also releases the lock
+
+
+class SavedFile:
+    """Remembers a file's bytes (or its absence) and puts them back on
+    restore(); for tests that change the shared device files."""
+
+    def __init__(self, path):
+        self.path = path
+        try:
+            with open(path, "rb") as f:
+                self.data = f.read()
+        except FileNotFoundError:
+            self.data = None
+
+    def remove(self):
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass
+
+    def restore(self):
+        if self.data is None:
+            self.remove()
+        else:
+            write_in_place(self.path, self.data, lock=self.path == param_file_path())
+
+
+def try_login(port, user, password, host="127.0.0.1", timeout=10.0):
+    """One password attempt on a fresh connection: True if accepted, False
+    if refused. Other failures raise."""
+    if paramiko is None:
+        raise RuntimeError("paramiko is not available for this python")
+    sock = socket.create_connection((host, port), timeout=timeout)
+    transport = paramiko.Transport(sock)
+    try:
+        transport.banner_timeout = timeout
+        transport.auth_timeout = timeout
+        transport.start_client(timeout=timeout)
+        try:
+            transport.auth_password(user, password)
+        except paramiko.AuthenticationException:
+            return False
+        return transport.is_authenticated()
+    finally:
+        transport.close()
+
+
+# ---------------------------------------------------------------- debug console
+
+def console_paths(port):
+    """(request pipe, response pipe) of the service listening on port."""
+    base = os.path.join(test_root(), "var")
+    return os.path.join(base, f"request{port}"), os.path.join(base, f"response{port}")
+
+
+def remove_console_pipes(port):
+    for path in console_paths(port):
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
+def _is_fifo(path):
+    import stat
+    try:
+        return stat.S_ISFIFO(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return False
+
+
+class Console:
+    """The service's debug console, driven as an operator does: the answer
+    pipe is read without blocking and polled, requests are written to the
+    request pipe. Remove stale pipes (remove_console_pipes) before the
+    service starts, so that wait_ready() sees the service's own."""
+
+    def __init__(self, port):
+        self.request_path, self.response_path = console_paths(port)
+        self.rfd = None
+
+    def wait_ready(self, timeout=15.0):
+        wait_until(lambda: _is_fifo(self.request_path) and _is_fifo(self.response_path),
+                   timeout, f"console pipes {self.request_path}")
+        self.rfd = os.open(self.response_path, os.O_RDONLY | os.O_NONBLOCK)
+        self.drain()
+        return self
+
+    def close(self):
+        if self.rfd is not None:
+            os.close(self.rfd)
+            self.rfd = None
+
+    def drain(self):
+        """Read and return whatever is waiting in the answer pipe."""
+        data = bytearray()
+        for _ in range(10000):
+            try:
+                chunk = os.read(self.rfd, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        return bytes(data)
+
+    def pending_request_bytes(self):
+        """Bytes written to the request pipe that the service has not read yet."""
+        import array
+        import fcntl
+        import termios
+        fd = os.open(self.request_path, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            buf = array.array("i", [0])
+            fcntl.ioctl(fd, termios.FIONREAD, buf, True)
+            return buf[0]
+        finally:
+            os.close(fd)
+
+    def send(self, request, wait_consumed=True, timeout=10.0):
+        """Write one request (bytes or str, sent as is) to the request pipe;
+        by default wait until the service has read it."""
+        if isinstance(request, str):
+            request = request.encode()
+        fd = os.open(self.request_path, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            os.write(fd, request)
+        finally:
+            os.close(fd)
+        if wait_consumed:
+            wait_until(lambda: self.pending_request_bytes() == 0, timeout,
+                       f"the service to read request {request!r}")
+
+    def read_answer(self, until, timeout=10.0, quiet=0.2):
+        """Read until `until` holds (int: at least that many bytes; bytes: a
+        substring; callable: true on the data), then for a further quiet
+        period to catch anything extra; returns all bytes read."""
+        if isinstance(until, int):
+            count = until
+            check = lambda data: len(data) >= count  # noqa: E731
+        elif isinstance(until, (bytes, bytearray)):
+            needle = bytes(until)
+            check = lambda data: needle in data  # noqa: E731
+        else:
+            check = until
+        data = bytearray()
+        deadline = time.monotonic() + timeout
+        settle = None
+        while True:
+            now = time.monotonic()
+            if settle is None and check(bytes(data)):
+                settle = now + quiet
+            end = settle if settle is not None else deadline
+            if now >= end:
+                break
+            ready, _, _ = select.select([self.rfd], [], [], min(end - now, 0.5))
+            if ready:
+                data += self.drain()
+        if settle is None:
+            raise AssertionError(f"timed out after {timeout}s waiting for the answer; "
+                                 f"got {bytes(data)!r}")
+        return bytes(data)
+
+    def ask(self, request, until, timeout=10.0, quiet=0.2):
+        """Drain stale answers, send a request, and return its answer (read
+        as in read_answer)."""
+        self.drain()
+        self.send(request, wait_consumed=False)
+        return self.read_answer(until, timeout, quiet)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def param_xml(**params):
+    """Parameter-file text with one CHANNEL_1 group holding params (NAME=text,
+    TYPE string) in the order given."""
+    body = "".join(f'        <PARAM NAME="{name}" TYPE="string">{value}</PARAM>\n'
+                   for name, value in params.items())
+    return f"<CONFIGURATION>\n    <CHANNEL_1>\n{body}    </CHANNEL_1>\n</CONFIGURATION>\n"
+
+
+def use_param_file(testcase, **params):
+    """Write the parameter file for one test (under the exclusive lock) and
+    restore the previous one at cleanup."""
+    saved = SavedFile(param_file_path())
+    testcase.addCleanup(saved.restore)
+    write_in_place(param_file_path(), param_xml(**params), lock=True)
