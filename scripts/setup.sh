@@ -3,6 +3,7 @@
 # As root it runs apt-get; otherwise it prints the exact command to run.
 #   scripts/setup.sh           build and test dependencies
 #   scripts/setup.sh --bench   also the peers used by the benchmarks
+#   scripts/setup.sh --fuzz    also clang for the fuzz targets (fuzz/run.sh)
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config
@@ -11,6 +12,9 @@ PKGS=(build-essential cmake pkg-config
       openssh-client python3 python3-paramiko)
 if [[ "${1:-}" == "--bench" ]]; then
   PKGS+=(openssh-server dropbear-bin socat sshpass)
+fi
+if [[ "${1:-}" == "--fuzz" ]]; then
+  PKGS+=(clang libclang-rt-14-dev)   # libFuzzer and the sanitizer runtimes
 fi
 
 missing=()
