@@ -182,6 +182,22 @@ void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
     _exit(255);
 }
 
+// The file was read long before the watch was set (start-up may wait for
+// the parameter file for any length of time): a change made meanwhile would
+// raise no event, so the file is read once more now that it is watched.
+void ReloadChangedBeforeWatch(UserInfoMap &mapUserInfo)
+{
+    std::string strText;
+    ReadFileToString(g_szCredentialsFile, strText);
+    UserInfoMap mapNow;
+    ParseUserCredentials(strText, mapNow);
+    if (!mapNow.empty() && mapNow != mapUserInfo) {
+        LOG_INFO("user:password changed during start-up, reloaded");
+        mapUserInfo = mapNow;
+        g_cSshSvr.SetUserInfo(mapUserInfo);
+    }
+}
+
 void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
                            UserInfoMap &mapUserInfo)
 {
@@ -506,6 +522,8 @@ int SshApiMain(int argc, char **argv)
     }
     if (inotify_add_watch(s32InotifyFd, g_szConfigDir, CONFIG_WATCH_MASK) < 0) {
         LOG_ERROR("inotify_add_watch path failed");
+    } else if (bPublic) {
+        ReloadChangedBeforeWatch(userCredentials);
     }
     char acEventBuf[1024];
     memset(acEventBuf, 0, sizeof(acEventBuf));

@@ -133,12 +133,10 @@ class CredentialsTest(unittest.TestCase):
         transport.auth_password("alice", "new")
         self.assertTrue(transport.is_authenticated())
 
-    # Fault: the file is read once before the parameter-file check and
-    # watched only from the end of start-up on, so a change made while the
-    # service waits for the SSH switch (or in the two seconds after its port
-    # opens) is never applied: it serves the stale table until the next
-    # change of the file.
-    @unittest.expectedFailure
+    # The file is read before the parameter-file check but watched only from
+    # the end of start-up on: a change made while the service waits for the
+    # SSH switch (or in the two seconds after its port opens) must still be
+    # applied, not served stale until the next change of the file.
     def test_change_while_waiting_for_the_switch_is_applied(self):
         self.write(creds(("alice", "old")))
         h.use_param_file(self, service_telnetapi="true", service_sshapi="false",
