@@ -18,9 +18,10 @@ class SmokeTest(unittest.TestCase):
         self.port = h.free_port()
 
     def start_service(self):
-        self.svc.start(h.standard_args(self.port, self.telnet.port))
-        # stops the service and fails the test if it crashed
+        # stops the service (also after a start that timed out) and fails the
+        # test if it crashed
         self.addCleanup(self.svc.__exit__, None, None, None)
+        self.svc.start(h.standard_args(self.port, self.telnet.port))
 
     def test_paramiko_shell_relays_both_ways(self):
         self.telnet.start(banner=BANNER)
