@@ -488,6 +488,7 @@ int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerP
         memset(acText, 0, sizeof(acText));
         const void *pAddr = nullptr;
         uint16_t u16Port = 0;
+        int s32Family = stAddr.ss_family;
         if (stAddr.ss_family == AF_INET) {
             const auto *pIn = reinterpret_cast<const struct sockaddr_in *>(&stAddr);
             pAddr = &pIn->sin_addr;
@@ -496,9 +497,14 @@ int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerP
             const auto *pIn6 = reinterpret_cast<const struct sockaddr_in6 *>(&stAddr);
             pAddr = &pIn6->sin6_addr;
             u16Port = pIn6->sin6_port;
+            // An IPv4 client of a dual-stack listener is shown as the IPv4
+            // address it is, not as ::ffff:a.b.c.d.
+            if (IN6_IS_ADDR_V4MAPPED(&pIn6->sin6_addr)) {
+                s32Family = AF_INET;
+                pAddr = &pIn6->sin6_addr.s6_addr[12];
+            }
         }
-        if (pAddr == nullptr ||
-            inet_ntop(stAddr.ss_family, pAddr, acText, sizeof(acText)) == nullptr) {
+        if (pAddr == nullptr || inet_ntop(s32Family, pAddr, acText, sizeof(acText)) == nullptr) {
             if (pAddr == nullptr) {
                 errno = EAFNOSUPPORT;
             }

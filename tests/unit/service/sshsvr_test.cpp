@@ -217,6 +217,37 @@ TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
                                ", errno=9(0x9)"));
 }
 
+TEST(TelnetConnect, Ipv4ClientOfADualStackSocketShowsAsIpv4)
+{
+    int s32Listen = socket(AF_INET6, SOCK_STREAM, 0);
+    int s32Off = 0;
+    setsockopt(s32Listen, IPPROTO_IPV6, IPV6_V6ONLY, &s32Off, sizeof(s32Off));
+    struct sockaddr_in6 st = {};
+    st.sin6_family = AF_INET6;
+    st.sin6_addr = in6addr_any;
+    ASSERT_EQ(0, bind(s32Listen, reinterpret_cast<sockaddr *>(&st), sizeof(st)));
+    ASSERT_EQ(0, listen(s32Listen, 1));
+    socklen_t u32Len = sizeof(st);
+    getsockname(s32Listen, reinterpret_cast<sockaddr *>(&st), &u32Len);
+    int s32Port = ntohs(st.sin6_port);
+
+    int s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
+    ASSERT_GT(s32Fd, 0);
+    int s32Peer = accept(s32Listen, nullptr, nullptr);
+    ASSERT_GE(s32Peer, 0);
+    std::string strPeer;
+    std::string strLocal;
+    int s32PeerPort = 0;
+    int s32LocalPort = 0;
+    ASSERT_EQ(0, CSshSvrChn::GetSocketInfo(s32Peer, strPeer, s32PeerPort, strLocal, s32LocalPort));
+    EXPECT_EQ("127.0.0.1", strPeer);
+    EXPECT_EQ("127.0.0.1", strLocal);
+    EXPECT_EQ(s32Port, s32LocalPort);
+    close(s32Peer);
+    close(s32Fd);
+    close(s32Listen);
+}
+
 TEST(LogSafety, ClientTextCannotStartALineOfItsOwn)
 {
     EXPECT_EQ("adm\\r\\nin\\x1b[2J", EscapeForLog(std::string("adm\r\nin\x1b[2J")));
