@@ -1,0 +1,60 @@
+# Debian package of the service (CPack, DEB generator): the install tree
+# of examples/CMakeLists.txt and service/CMakeLists.txt under /usr, with
+# the start files in /etc and /lib/systemd. The architecture is the
+# target's (arm64 from the cross build). scripts/package.sh builds both.
+#
+# Packages come from a production build (-DBUILD_TESTING=OFF): a test
+# build relocates every device path under its build tree, and cpack
+# refuses it (CPackProjectConfig.cmake).
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(_deb_arch arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set(_deb_arch amd64)
+else()
+  set(_deb_arch ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME sshapi)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SSH front end for the device's telnet command interface")
+set(CPACK_PACKAGE_CONTACT "sshapi maintainers <sshapi-maintainers@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)            # sshapi_<version>_<arch>.deb
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Extended description; cpack puts the summary line above it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "sshapi accepts SSH connections (libssh server), admits the users of its
+credentials table by password, and relays every SSH channel to the
+device's telnet command service on 127.0.0.1. It ships a SysV start
+script, a systemd unit (neither enabled) and sample configuration in
+/usr/share/doc/sshapi/examples.")
+
+# Runtime dependencies: dpkg-shlibdeps reads them off the executable (for
+# arm64 too: the multi-arch libraries are known to dpkg); without it, the
+# Debian 12 library packages by name.
+find_program(SSHAPI_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(SSHAPI_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libssh-4 (>= 0.8), liblog4cpp5v5, libtinyxml2-9, libssl3")
+endif()
+
+# The files in /etc are the operator's: dpkg keeps local changes.
+file(WRITE ${CMAKE_BINARY_DIR}/cpack/conffiles "/etc/default/sshapi\n/etc/init.d/sshapi\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/cpack/conffiles)
+
+set(SSHAPI_PACKAGE_REFUSED "")
+if(NOT SSHAPI_PATH_PREFIX STREQUAL "")
+  set(SSHAPI_PACKAGE_REFUSED
+    "this build relocates the device paths under ${SSHAPI_PATH_PREFIX} (a test build); build packages from a -DBUILD_TESTING=OFF build (scripts/package.sh)")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/CPackProjectConfig.cmake.in
+               ${CMAKE_BINARY_DIR}/cpack/CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack/CPackProjectConfig.cmake)
+
+include(CPack)
