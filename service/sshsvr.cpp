@@ -83,6 +83,16 @@ ssize_t SendAll(int s32Fd, const char *pData, size_t u64Len)
     return static_cast<ssize_t>(u64Sent);
 }
 
+// A protocol error on an established session (a packet length out of range,
+// a bad MAC) puts libssh's session into its error state without making
+// ssh_event_dopoll fail; libssh then keeps buffering whatever the peer sends,
+// up to 256 MiB per session, and the session would last until the client
+// leaves. The session loops end such a session at once.
+bool SessionBroken(ssh_session pSession)
+{
+    return (ssh_get_status(pSession) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0;
+}
+
 // ---- server callbacks ----------------------------------------------------
 
 int auth_password(ssh_session, const char *szUser, const char *szPassword, void *pUserdata)
@@ -685,7 +695,7 @@ void CSshSvrChn::ServeSession(ssh_event pEvent, ssh_session pSession)
         for (TChnRecord &tRec : m_vecChn) {
             InstallChannelCallbacks(tRec.pChannel);
         }
-        RelayLoop(pEvent);
+        RelayLoop(pEvent, pSession);
         Teardown(pEvent, pSession);
     }
     ssh_event_remove_session(pEvent, pSession);
@@ -703,7 +713,7 @@ int CSshSvrChn::WaitForAuth(ssh_event pEvent, ssh_session pSession, TAuthState &
                       s32Pass * POLL_TIMEOUT_MS);
             return -1;
         }
-        if (ssh_event_dopoll(pEvent, POLL_TIMEOUT_MS) == SSH_ERROR) {
+        if (ssh_event_dopoll(pEvent, POLL_TIMEOUT_MS) == SSH_ERROR || SessionBroken(pSession)) {
             const char *szErr = ssh_get_error(pSession);
             LOG_ERROR("poll err [%s]", EscapeForLog(szErr, strlen(szErr)).c_str());
             return -1;
@@ -799,10 +809,15 @@ void CSshSvrChn::RetireClosedChannels(ssh_event pEvent)
     }
 }
 
-void CSshSvrChn::RelayLoop(ssh_event pEvent)
+void CSshSvrChn::RelayLoop(ssh_event pEvent, ssh_session pSession)
 {
     do {
         int s32Rc = ssh_event_dopoll(pEvent, POLL_TIMEOUT_MS);
+        if (s32Rc != SSH_ERROR && SessionBroken(pSession)) {
+            const char *szErr = ssh_get_error(pSession);
+            LOG_ERROR("ssh session broken [%s]", EscapeForLog(szErr, strlen(szErr)).c_str());
+            s32Rc = SSH_ERROR;
+        }
         ApplyVerbose(static_cast<int>(m_u32Verbose.load()));
         for (size_t i = 0; i < m_vecChn.size(); ++i) {
             InstallChannelCallbacks(m_vecChn[i].pChannel);

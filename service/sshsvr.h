@@ -93,7 +93,7 @@ private:
     void ApplyVerbose(int s32Verbose);
     int HasOpenChannel();
     int WaitForAuth(ssh_event pEvent, ssh_session pSession, TAuthState &tAuth);
-    void RelayLoop(ssh_event pEvent);
+    void RelayLoop(ssh_event pEvent, ssh_session pSession);
     void FlushEcho();
     void DropEofTelnetFds(ssh_event pEvent);
     void RegisterTelnetFds(ssh_event pEvent);
