@@ -24,7 +24,7 @@ for arg in "$@"; do
   case $arg in
     --test) TEST=1 ;;
     --e2e) TEST=1; E2E=1 ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "cross-build: unknown argument $arg" >&2; exit 2 ;;
   esac
 done

@@ -22,6 +22,10 @@ cd "$(dirname "$0")/.."
 ARCH=arm64
 TRIPLET=aarch64-linux-gnu
 OVERLAY=${SSHAPI_CROSS_OVERLAY:-/opt/sshapi-cross/$TRIPLET}
+case $OVERLAY in
+  /?*) OVERLAY=${OVERLAY%/} ;;
+  *) echo "setup-cross: SSHAPI_CROSS_OVERLAY must be an absolute directory, not '$OVERLAY'" >&2; exit 2 ;;
+esac
 
 HOST_PKGS=(g++-aarch64-linux-gnu qemu-user dpkg-dev file)
 TARGET_PKGS=(libssh-dev libtinyxml2-dev libssl-dev libgtest-dev libgmock-dev liblog4cpp5v5)
@@ -70,7 +74,7 @@ if [[ $need_arch -eq 1 || ${#missing[@]} -gt 0 ]]; then
   # Refuse early, and without touching anything, when the mirror has no
   # arm64 index or lacks a package.
   for p in "${TARGET_PKGS[@]}"; do
-    if [[ -z $(apt-cache policy "$p:$ARCH" 2>/dev/null | sed -n 's/^ *Candidate: //p' | grep -v '(none)') ]]; then
+    if ! apt-cache policy "$p:$ARCH" 2>/dev/null | grep -q '^ *Candidate: [^(]'; then
       echo "setup-cross: $p:$ARCH is not available from the configured apt sources" >&2
       exit 2
     fi
@@ -87,7 +91,7 @@ if [[ $(overlay_version) != "$log4cpp_version" ]]; then
     echo "setup-cross: cannot download liblog4cpp5-dev:$ARCH=$log4cpp_version" >&2
     exit 2
   fi
-  rm -rf "$OVERLAY"
+  rm -rf "${OVERLAY:?}"
   mkdir -p "$OVERLAY"
   dpkg-deb -x "$tmp"/liblog4cpp5-dev_*_"$ARCH".deb "$OVERLAY"
   libdir=$OVERLAY/usr/lib/$TRIPLET
@@ -96,7 +100,7 @@ if [[ $(overlay_version) != "$log4cpp_version" ]]; then
   ln -sfn "/usr/lib/$TRIPLET/liblog4cpp.so.5" "$libdir/liblog4cpp.so"
   # The unpacked pkg-config file must name its new home.
   sed -i "s|^prefix=.*|prefix=$OVERLAY/usr|" "$libdir/pkgconfig/log4cpp.pc"
-  rm -rf "$OVERLAY/usr/bin" "$OVERLAY/usr/share/man"
+  rm -rf "${OVERLAY:?}/usr/bin" "${OVERLAY:?}/usr/share/man"
   echo "$log4cpp_version" > "$OVERLAY/.version"
   echo "setup-cross: liblog4cpp5-dev:$ARCH $log4cpp_version unpacked in $OVERLAY"
 fi
