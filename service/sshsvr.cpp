@@ -314,7 +314,7 @@ CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose)
     : m_bRunning(1), m_s32Key(s32Key), m_pSvr(pSvr),
       m_u32Verbose(static_cast<uint32_t>(s32Verbose)),
       m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_pChnCb(nullptr),
-      m_bRelayBufBusy(false)
+      m_bRelayBufBusy(false), m_bClosing(false)
 {
 }
 
@@ -371,6 +371,12 @@ void CSshSvrChn::ReleaseRelayBuffer()
 
 int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
 {
+    // A session that is ending takes no new channel: the channels have been
+    // closed already, so its telnet connection would outlive the session.
+    if (m_bClosing) {
+        LOG_INFO("session key:%d is closing, channel refused", m_s32Key);
+        return -1;
+    }
     TChnRecord tRec;
     tRec.pChannel = pChannel;
     tRec.s32ChnReg = 0;
@@ -697,6 +703,11 @@ void CSshSvrChn::ServeSession(ssh_event pEvent, ssh_session pSession)
         }
         RelayLoop(pEvent, pSession);
         Teardown(pEvent, pSession);
+    } else {
+        // A login and a channel can arrive in the same poll as the error
+        // that ends the wait: that channel's telnet connection goes too.
+        m_bClosing = true;
+        CloseChannels(pEvent);
     }
     ssh_event_remove_session(pEvent, pSession);
     m_pChnCb = nullptr;
@@ -833,7 +844,7 @@ void CSshSvrChn::RelayLoop(ssh_event pEvent, ssh_session pSession)
     } while (HasOpenChannel());
 }
 
-void CSshSvrChn::Teardown(ssh_event pEvent, ssh_session pSession)
+void CSshSvrChn::CloseChannels(ssh_event pEvent)
 {
     for (size_t i = 0; i < m_vecChn.size(); ++i) {
         int s32Fd = m_vecChn[i].s32TelnetFd;
@@ -850,6 +861,14 @@ void CSshSvrChn::Teardown(ssh_event pEvent, ssh_session pSession)
         ssh_channel_send_eof(pChannel);
         ssh_channel_close(pChannel);
     }
+}
+
+void CSshSvrChn::Teardown(ssh_event pEvent, ssh_session pSession)
+{
+    // From here on channel opens are refused: the grace wait below still
+    // polls, and a channel opened during it would never be closed.
+    m_bClosing = true;
+    CloseChannels(pEvent);
     LOG_INFO("close ssh client connection");
     for (int s32Pass = 0; s32Pass < GRACE_MAX_POLLS &&
                           (ssh_get_status(pSession) & (SSH_CLOSED | SSH_CLOSED_ERROR)) == 0;

@@ -98,6 +98,7 @@ private:
     void DropEofTelnetFds(ssh_event pEvent);
     void RegisterTelnetFds(ssh_event pEvent);
     void RetireClosedChannels(ssh_event pEvent);
+    void CloseChannels(ssh_event pEvent);
     void Teardown(ssh_event pEvent, ssh_session pSession);
     TChnRecord *FindRecord(ssh_channel pChannel);
 
@@ -116,6 +117,7 @@ private:
     struct ssh_channel_callbacks_struct *m_pChnCb;
     std::unique_ptr<char[]> m_pRelayBuf;
     bool m_bRelayBufBusy;
+    bool m_bClosing;  // the session is ending: no new channel
 };
 
 class CSshSvr : public CThread
