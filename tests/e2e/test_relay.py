@@ -499,6 +499,8 @@ class ConcurrentSessionsTest(ServiceCase):
             self.assertEqual(len(results), self.SESSIONS)
 
             # every telnet connection carries exactly one session's stream
+            # (the telnet side may still be accepting what the kernel queued)
+            h.wait_until(lambda: telnet.conn_count() >= self.SESSIONS, 30, "telnet connections")
             self.assertEqual(telnet.conn_count(), self.SESSIONS)
             seen = set()
             for n in range(1, self.SESSIONS + 1):
