@@ -26,6 +26,7 @@ const int AUTH_MAX_FAILURES = 3;
 const int GRACE_MAX_POLLS = 50;        // teardown: client gets about 5 s to leave
 const long KEX_TIMEOUT_SECONDS = 100;  // a client silent in the key exchange is dropped
 const int ACCEPT_RETRY_PAUSE_MS = 100;
+const int LISTEN_BACKLOG = 128;        // pending connections the kernel queues
 
 const char KEX_ALGORITHMS[] =
     "curve25519-sha256,curve25519-sha256@libssh.org,diffie-hellman-group14-sha1,"
@@ -1007,6 +1008,14 @@ int CSshSvr::InitSsh()
     }
     m_bInit = 1;
     m_s32ListenFd = ssh_bind_get_fd(m_pSshBind);
+    // libssh listens with a queue of 10. A burst of connection attempts
+    // overflows it: the kernel then drops handshakes (legitimate clients
+    // wait for a retransmission, a second or more) and answers the rest
+    // with SYN cookies that reach the service only when their bytes are
+    // retransmitted. A longer queue takes the burst while the loop accepts.
+    if (m_s32ListenFd >= 0 && listen(m_s32ListenFd, LISTEN_BACKLOG) != 0) {
+        LOG_WARN("listen backlog %d not set: %s", LISTEN_BACKLOG, strerror(errno));
+    }
     return 0;
 }
 
@@ -1047,6 +1056,18 @@ int CSshSvr::SetKeepAlive(ssh_session pSession, int s32Enable, int s32Idle, int 
         setsockopt(s32Fd, IPPROTO_TCP, TCP_KEEPCNT, &s32Count, sizeof(s32Count)) != 0) {
         return -1;
     }
+#ifdef TCP_USER_TIMEOUT
+    // Keep-alive probes are sent only while no data is outstanding: a peer
+    // that vanishes during a transfer would hold its session until TCP gives
+    // up retransmitting (about 15 minutes). Data left unacknowledged for as
+    // long as the keep-alive allows an idle peer ends the connection too.
+    unsigned int u32UserTimeoutMs =
+        static_cast<unsigned int>(s32Idle + s32Interval * s32Count) * 1000U;
+    if (setsockopt(s32Fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &u32UserTimeoutMs,
+                   sizeof(u32UserTimeoutMs)) != 0) {
+        return -1;
+    }
+#endif
     return 0;
 }
 
