@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -312,8 +313,20 @@ int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCr
             ReadFileToString(strCredFile, strText);
             mapUserInfo.clear();
             ParseUserCredentials(strText, mapUserInfo);
-            if (!mapUserInfo.empty()) {
+            // Only a stored digest can ever admit a login: a file without
+            // one (garbage, or cut short inside its first entry) would lock
+            // every user out, so the previous table stays, as for an empty
+            // file.
+            bool bUsable = false;
+            for (const auto &tEntry : mapUserInfo) {
+                bUsable = bUsable || IsStoredDigest(tEntry.second);
+            }
+            if (bUsable) {
                 rSvr.SetUserInfo(mapUserInfo);
+            } else if (!mapUserInfo.empty()) {
+                LOG_ERROR("%s has no entry user:digest with a 32-digit lowercase hex digest, "
+                          "previous logins kept",
+                          strCredFile.c_str());
             }
             ++s32Reloads;
         }
@@ -427,6 +440,14 @@ SInt32 OnDebugCmd(SInt32 s32Id, uint64_t, std::string &strResponse)
 int SshApiMain(int argc, char **argv)
 {
     EnsureStdFds();
+#ifdef __GLIBC__
+    // Blocks of 128 KiB and more (every session's relay buffer) are mapped
+    // and returned to the system when freed. By default glibc raises this
+    // threshold after the first such free and then keeps freed buffers in
+    // its heaps: after a burst of sessions the resident size stayed up to
+    // twice what it was before.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 
     TStartOptions tOpt;
     int s32Status = ParseOptions(argc, argv, tOpt);
