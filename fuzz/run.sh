@@ -17,9 +17,10 @@ for tool in clang clang++; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool not found (scripts/setup.sh --fuzz)"; exit 1; }
 done
 
+mkdir -p "$BUILD"
 CC=clang CXX=clang++ cmake -S "$SRC" -B "$BUILD" -DSSHAPI_FUZZ=ON -DBUILD_TESTING=OFF \
-  -DSSHAPI_PATH_PREFIX="$BUILD/root" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD.configure.log" 2>&1 \
-  || { cat "$BUILD.configure.log"; exit 1; }
+  -DSSHAPI_PATH_PREFIX="$BUILD/root" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD/configure.log" 2>&1 \
+  || { cat "$BUILD/configure.log"; exit 1; }
 cmake --build "$BUILD" -j"$(nproc)" --target $(for t in $TARGETS; do echo "fuzz_$t"; done)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
