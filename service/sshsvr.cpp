@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,18 @@ const int AUTH_MAX_FAILURES = 3;
 const int GRACE_MAX_POLLS = 50;        // teardown: client gets about 5 s to leave
 const long KEX_TIMEOUT_SECONDS = 100;  // a client silent in the key exchange is dropped
 const int ACCEPT_RETRY_PAUSE_MS = 100;
+// Echo is held back while at least this much client input is already queued
+// on the session socket (one full read of libssh), until a relay buffer's
+// worth has gathered. See CSshSvrChn::FlushEcho.
+const int ECHO_HOLD_MIN_PENDING = 4096;
+const size_t ECHO_KEEP_CAPACITY = 32768;  // echo buffers larger than this are kept only in bulk
+
+// Per session thread (each session has its own): the echo text being
+// written, whose buffer goes back to the channel record for the next round,
+// and a scratch copy of a client chunk. Reusing them keeps a bulk transfer
+// from allocating, faulting in and freeing large buffers for every packet.
+thread_local std::string g_strEchoOut;
+thread_local std::string g_strClientChunk;
 const int LISTEN_BACKLOG = 128;        // pending connections the kernel queues
 
 const char KEX_ALGORITHMS[] =
@@ -92,6 +105,18 @@ ssize_t SendAll(int s32Fd, const char *pData, size_t u64Len)
 bool SessionBroken(ssh_session pSession)
 {
     return (ssh_get_status(pSession) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0;
+}
+
+// Bytes of client input waiting in the kernel on the session socket of a
+// channel, 0 when none or unknown.
+int ClientInputQueued(ssh_channel pChannel)
+{
+    int s32Fd = ssh_get_fd(ssh_channel_get_session(pChannel));
+    int s32Pending = 0;
+    if (s32Fd < 0 || ioctl(s32Fd, FIONREAD, &s32Pending) != 0) {
+        return 0;
+    }
+    return s32Pending;
 }
 
 // ---- server callbacks ----------------------------------------------------
@@ -173,7 +198,8 @@ int data_function(ssh_session, ssh_channel pChannel, void *pData, uint32_t u32Le
     if (u32Len == 1 && pBytes[0] == '\r') {
         pCtx->pSvrChn->AddEcho(pChannel, std::string("\r\n"));
     } else {
-        pCtx->pSvrChn->AddEcho(pChannel, std::string(pBytes, strnlen(pBytes, u32Len)));
+        g_strClientChunk.assign(pBytes, strnlen(pBytes, u32Len));
+        pCtx->pSvrChn->AddEcho(pChannel, g_strClientChunk);
     }
     return static_cast<int>(u32Len);
 }
@@ -739,9 +765,20 @@ void CSshSvrChn::FlushEcho()
         if (m_vecChn[i].strEcho.empty()) {
             continue;
         }
+        // While the client streams (more input already queued on the
+        // socket), the echo gathers up to a relay buffer's worth and goes out
+        // in one write. Written per pass, every 32 KiB input packet gave a
+        // full packet and a 10-byte one (libssh sends at most 32758 bytes per
+        // packet to OpenSSH), each with its own MAC and send. Interactive
+        // input never has a full read queued, so its echo is not delayed.
+        if (m_vecChn[i].strEcho.size() < static_cast<size_t>(RELAY_BUF_SIZE) &&
+            ClientInputQueued(m_vecChn[i].pChannel) >= ECHO_HOLD_MIN_PENDING) {
+            continue;
+        }
         // Taken out first: the write below may poll and run data_function,
         // which appends new input for the next pass.
-        std::string strEcho;
+        // The record gets the (empty) buffer of the previous round back.
+        std::string &strEcho = g_strEchoOut;
         strEcho.swap(m_vecChn[i].strEcho);
         ssh_channel pChannel = m_vecChn[i].pChannel;
         if (SvcLogEnabled(LOG_PRIO_DEBUG)) {
@@ -749,6 +786,13 @@ void CSshSvrChn::FlushEcho()
                       static_cast<int>(strEcho.size()));
         }
         ssh_channel_write(pChannel, strEcho.data(), static_cast<uint32_t>(strEcho.size()));
+        // Large buffers are kept while bulk echo goes on; a small echo
+        // (typing again) gives them back.
+        bool bBulk = strEcho.size() > ECHO_KEEP_CAPACITY;
+        strEcho.clear();
+        if (!bBulk && strEcho.capacity() > ECHO_KEEP_CAPACITY) {
+            std::string().swap(strEcho);
+        }
     }
 }
 
