@@ -61,8 +61,11 @@ Bool IsValidElementName(const char *szName)
 // Writes the document so that every text reads back as it was. XML reading
 // turns a carriage return into a line feed (in CDATA too), and tinyxml2
 // drops a text made only of whitespace; such characters are written as
-// character references instead, which read back unchanged. Everything else
-// is printed as by the plain printer.
+// character references instead, which read back unchanged. Text outside
+// the document element (stray bytes tinyxml2 tolerated on loading) holds no
+// parameter and is left out: at the end of a file it would make the saved
+// file unreadable, and with it every parameter. Everything else is printed
+// as by the plain printer.
 class CFaithfulPrinter : public tinyxml2::XMLPrinter
 {
 public:
@@ -70,6 +73,9 @@ public:
 
     bool Visit(const tinyxml2::XMLText &cText) override
     {
+        if (cText.Parent() != nullptr && cText.Parent()->ToDocument() != nullptr) {
+            return true;
+        }
         const char *szText = cText.Value();
         const bool bHasCr = strchr(szText, '\r') != nullptr;
         bool bAllSpace = szText[0] != '\0';
