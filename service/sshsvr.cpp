@@ -27,10 +27,10 @@ const int AUTH_MAX_FAILURES = 3;
 const int GRACE_MAX_POLLS = 50;        // teardown: client gets about 5 s to leave
 const long KEX_TIMEOUT_SECONDS = 100;  // a client silent in the key exchange is dropped
 const int ACCEPT_RETRY_PAUSE_MS = 100;
-// Echo is held back while at least this much client input is already queued
-// on the session socket (one full read of libssh), until a relay buffer's
-// worth has gathered. See CSshSvrChn::FlushEcho.
-const int ECHO_HOLD_MIN_PENDING = 4096;
+// Echo text of at least this size is held back while at least this much
+// client input is already queued on the session socket (one full read of
+// libssh), until a relay buffer's worth has gathered. See FlushEcho.
+const int ECHO_HOLD_MIN = 4096;
 const size_t ECHO_KEEP_CAPACITY = 32768;  // echo buffers larger than this are kept only in bulk
 
 // Per session thread (each session has its own): the echo text being
@@ -769,10 +769,13 @@ void CSshSvrChn::FlushEcho()
         // socket), the echo gathers up to a relay buffer's worth and goes out
         // in one write. Written per pass, every 32 KiB input packet gave a
         // full packet and a 10-byte one (libssh sends at most 32758 bytes per
-        // packet to OpenSSH), each with its own MAC and send. Interactive
-        // input never has a full read queued, so its echo is not delayed.
-        if (m_vecChn[i].strEcho.size() < static_cast<size_t>(RELAY_BUF_SIZE) &&
-            ClientInputQueued(m_vecChn[i].pChannel) >= ECHO_HOLD_MIN_PENDING) {
+        // packet to OpenSSH), each with its own MAC and send. Short echo
+        // (typing, a command line) goes out at once without a look at the
+        // socket, and interactive input never has a full read queued.
+        size_t u64EchoLen = m_vecChn[i].strEcho.size();
+        if (u64EchoLen >= static_cast<size_t>(ECHO_HOLD_MIN) &&
+            u64EchoLen < static_cast<size_t>(RELAY_BUF_SIZE) &&
+            ClientInputQueued(m_vecChn[i].pChannel) >= ECHO_HOLD_MIN) {
             continue;
         }
         // Taken out first: the write below may poll and run data_function,
