@@ -76,6 +76,20 @@ TRead CheckReads(CXmlParamFile &cParam, const std::string &strGroup, const std::
     return tBig;
 }
 
+// True when some CDATA section is followed by more text in the same
+// element (mixed content).
+bool CDataThenText(const std::string &strDoc)
+{
+    for (size_t u64Pos = strDoc.find("]]>"); u64Pos != std::string::npos;
+         u64Pos = strDoc.find("]]>", u64Pos + 1)) {
+        size_t u64Next = strDoc.find_first_not_of(" \t\r\n", u64Pos + 3);
+        if (u64Next != std::string::npos && strDoc[u64Next] != '<') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -96,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     const std::string strType = cIn.CString();
     const std::string strValue = cIn.CString();
     const std::string strDoc = cIn.Rest();
+    const bool bCDataThenText = CDataThenText(strDoc);
 
     std::vector<std::pair<std::string, std::string>> vecKeys;
     for (const char *szName : SERVICE_NAMES) {
@@ -161,6 +176,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
             }
             if (vecKeys[i].second.find('\r') != std::string::npos) {
                 continue;  // a name is an attribute: XML reads its CR back as LF
+            }
+            if (bCDataThenText && (vecBefore[i].strValue.find('\r') != std::string::npos ||
+                              vecBefore[i].strValue.find("]]>") != std::string::npos)) {
+                // Such a value cannot stay in a CDATA section and is written as
+                // plain text, which merges with any text after the section.
+                continue;
             }
             if (!(tAfter == vecBefore[i])) {
                 fprintf(stderr, "round trip of [%s][%s]: %d [%s] became %d [%s]\n",
