@@ -7,7 +7,8 @@
 #include <getopt.h>
 #include <malloc.h>
 #include <sys/inotify.h>
-#include <sys/select.h>
+#include <sys/resource.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
@@ -63,6 +64,17 @@ void EnsureStdFds()
                 close(s32New);
             }
         }
+    }
+}
+
+// One descriptor per connection and one per channel: the soft limit (often
+// 1024) is raised to what the system allows the process.
+void RaiseDescriptorLimit()
+{
+    struct rlimit stLimit;
+    if (getrlimit(RLIMIT_NOFILE, &stLimit) == 0 && stLimit.rlim_cur < stLimit.rlim_max) {
+        stLimit.rlim_cur = stLimit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &stLimit);
     }
 }
 
@@ -202,11 +214,10 @@ void ReloadChangedBeforeWatch(UserInfoMap &mapUserInfo)
 void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
                            UserInfoMap &mapUserInfo)
 {
-    fd_set stSet;
-    FD_ZERO(&stSet);
-    FD_SET(s32InotifyFd, &stSet);
-    struct timeval stZero = {0, 0};
-    if (select(s32InotifyFd + 1, &stSet, nullptr, nullptr, &stZero) <= 0) {
+    // A zero-timeout poll: the check never blocks. (poll rather than select:
+    // with the raised descriptor limit the number may be past FD_SETSIZE.)
+    struct pollfd stPoll = {s32InotifyFd, POLLIN, 0};
+    if (poll(&stPoll, 1, 0) <= 0) {
         return;
     }
     ssize_t s64Len = read(s32InotifyFd, pEventBuf, u64BufSize - 1);
@@ -440,6 +451,7 @@ SInt32 OnDebugCmd(SInt32 s32Id, uint64_t, std::string &strResponse)
 int SshApiMain(int argc, char **argv)
 {
     EnsureStdFds();
+    RaiseDescriptorLimit();
 #ifdef __GLIBC__
     // Blocks of 128 KiB and more (every session's relay buffer) are mapped
     // and returned to the system when freed. By default glibc raises this

@@ -27,6 +27,7 @@ const int AUTH_MAX_FAILURES = 3;
 const int GRACE_MAX_POLLS = 50;        // teardown: client gets about 5 s to leave
 const long KEX_TIMEOUT_SECONDS = 100;  // a client silent in the key exchange is dropped
 const int ACCEPT_RETRY_PAUSE_MS = 100;
+const size_t MAX_CHANNELS_PER_SESSION = 64;  // channels (telnet connections) per connection
 // Echo text of at least this size is held back while at least this much
 // client input is already queued on the session socket (one full read of
 // libssh), until a relay buffer's worth has gathered. See FlushEcho.
@@ -402,6 +403,13 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
     // closed already, so its telnet connection would outlive the session.
     if (m_bClosing) {
         LOG_INFO("session key:%d is closing, channel refused", m_s32Key);
+        return -1;
+    }
+    // Each channel holds a telnet connection: without a cap one client
+    // could take every descriptor of the process and lock other users out.
+    if (m_vecChn.size() >= MAX_CHANNELS_PER_SESSION) {
+        LOG_WARN("session key:%d has %zu channels open, channel refused", m_s32Key,
+                 m_vecChn.size());
         return -1;
     }
     TChnRecord tRec;
