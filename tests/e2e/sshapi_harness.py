@@ -391,7 +391,7 @@ class SshApi:
         return int(port) if port.isdigit() else None
 
     def start(self, args, log_level="DEBUG", expect_ready=True, port=None,
-              conf=True, timeout=READY_TIMEOUT, env=None):
+              conf=True, timeout=READY_TIMEOUT, env=None, preexec_fn=None):
         """Run SSHAPI_BIN with `-c <log config>` (unless conf is False) and args.
 
         With expect_ready, wait until the SSH port answers with "SSH-2.0";
@@ -408,7 +408,7 @@ class SshApi:
         self._checked = False
         with open(self.stdout_path, "ab") as out, open(self.stderr_path, "ab") as err:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         cwd=self.workdir, env=env)
+                                         cwd=self.workdir, env=env, preexec_fn=preexec_fn)
         if expect_ready:
             self.wait_ready(timeout)
         return self

@@ -128,13 +128,16 @@ class FloodCase(unittest.TestCase):
         cls.port = h.free_port()
         cls.svc = h.SshApi(cls.dir)
         cls.addClassCleanup(cls.svc.__exit__, None, None, None)
-        saved = resource.getrlimit(resource.RLIMIT_NOFILE)
+        preexec = None
         if cls.NOFILE is not None:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (cls.NOFILE, saved[1]))
-        try:
-            cls.svc.start(h.standard_args(cls.port, cls.telnet.port), log_level="INFO")
-        finally:
-            resource.setrlimit(resource.RLIMIT_NOFILE, saved)
+            # Soft and hard limit, in the service only: it raises its soft
+            # limit to the hard one at start.
+            nofile = cls.NOFILE
+
+            def preexec():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+        cls.svc.start(h.standard_args(cls.port, cls.telnet.port), log_level="INFO",
+                      preexec_fn=preexec)
 
     def settle(self):
         h.wait_until(lambda: r.sessions_reaped(self.svc), 30, "earlier sessions reaped")
