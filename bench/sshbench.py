@@ -1114,8 +1114,8 @@ def main():
                             ctx.telnet_port, state)
         servers.append(SshApi(ctx, "sshapi", args.sshapi or
                               os.path.join(args.build, "service", "sshapi")))
-        for spec in args.also:
-            name, _, binary = spec.partition("=")
+        for entry in args.also:
+            name, _, binary = entry.partition("=")
             servers.append(SshApi(ctx, name, os.path.realpath(binary)))
         peers = args.peers.split(",") if args.peers else []
         if "sshd" in peers:
