@@ -22,29 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-template <typename Pred>
-bool WaitFor(Pred fnPred, milliseconds stTimeout = milliseconds(5000))
-{
-    const auto stEnd = steady_clock::now() + stTimeout;
-    while (!fnPred()) {
-        if (steady_clock::now() > stEnd) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
-
-long ElapsedMs(steady_clock::time_point stStart)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(steady_clock::now() - stStart).count());
-}
 
 // What the handlers were called with, in call order.
 struct TCall
@@ -104,15 +87,6 @@ const DebugCmd g_atTable[] = {
     {"default", 5, 55, AnswerHandler},  {"quiet", 6, 66, SilentHandler},
     {"big", 7, 77, BigHandler},         {"", -1, 0, nullptr},
 };
-
-void MakeDirs(const std::string &strPath)
-{
-    for (size_t u64Pos = 1; u64Pos <= strPath.size(); ++u64Pos) {
-        if (u64Pos == strPath.size() || strPath[u64Pos] == '/') {
-            mkdir(strPath.substr(0, u64Pos).c_str(), 0755);
-        }
-    }
-}
 
 std::vector<std::string> Lines(const std::string &strText)
 {
@@ -322,9 +296,7 @@ TEST_F(DebugFifoTest, RegistrationPrintsOneTimeStampedLinePerCommand)
         {"log verbose", 3, 0, AnswerHandler}, {"log quiet", 4, 0, AnswerHandler},
         {"default", 5, 0, AnswerHandler},   {"", -1, 0, nullptr},
     };
-    testing::internal::CaptureStdout();
-    MakeFifo(atTable);
-    std::vector<std::string> vecLines = Lines(testing::internal::GetCapturedStdout());
+    std::vector<std::string> vecLines = Lines(StdoutOf([&] { MakeFifo(atTable); }));
     const time_t s64Now = time(nullptr);
 
     const char *aszExpected[] = {
@@ -364,9 +336,8 @@ TEST_F(DebugFifoTest, TableEndsAtIdMinusOneAndEarlierDuplicateKeepsKey)
         {"never", 8, 0, AnswerHandler},
         {"", -1, 0, nullptr},
     };
-    testing::internal::CaptureStdout();
-    CDebugFifo &cFifo = MakeFifo(atTable);
-    EXPECT_EQ(2u, Lines(testing::internal::GetCapturedStdout()).size());
+    EXPECT_EQ(2u, Lines(StdoutOf([&] { MakeFifo(atTable); })).size());
+    CDebugFifo &cFifo = *m_pFifo;
 
     std::string strRequest = "log verbose";
     std::string strResponse;
@@ -399,9 +370,8 @@ TEST_F(DebugFifoTest, DispatchMatchesWordsAndFallsBackInOrder)
     EXPECT_EQ("answer 3/4", fnAsk("log,verbose"));
 
     // No default: the request is echoed back without its line end.
-    testing::internal::CaptureStdout();
-    EXPECT_EQ("unhandle cmd :no such thing", fnAsk("no such thing\r\n"));
-    std::string strLog = testing::internal::GetCapturedStdout();
+    std::string strLog =
+        StdoutOf([&] { EXPECT_EQ("unhandle cmd :no such thing", fnAsk("no such thing\r\n")); });
     EXPECT_TRUE(std::regex_match(strLog, std::regex(PREFIX_RE + "IFNO\\]no such thing:no\\+such\\+thing\\+\n")))
         << strLog;
 
@@ -420,9 +390,7 @@ TEST_F(DebugFifoTest, DispatchMatchesWordsAndFallsBackInOrder)
 
     // Neither matches: the last key tried is the default text's.
     cFifo.SetDefaultCmd("missing", 5);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ("unhandle cmd :unknown", fnAsk("unknown"));
-    strLog = testing::internal::GetCapturedStdout();
+    strLog = StdoutOf([&] { EXPECT_EQ("unhandle cmd :unknown", fnAsk("unknown")); });
     EXPECT_NE(std::string::npos, strLog.find("]unknown:missing+\n")) << strLog;
 }
 
@@ -469,9 +437,8 @@ TEST_F(DebugFifoTest, DestructorEndsLoopWaitingForARequest)
     // One answered request proves the loop runs; it is now waiting again.
     ASSERT_EQ("answer 1/11", Ask("help\n", 11));
 
-    testing::internal::CaptureStdout();
-    const long s64Ms = DestroyMs();
-    const std::string strLog = testing::internal::GetCapturedStdout();
+    long s64Ms = 0;
+    const std::string strLog = StdoutOf([&] { s64Ms = DestroyMs(); });
     EXPECT_LT(s64Ms, 1000);
     EXPECT_NE(std::string::npos, strLog.find("level:ERROR]debuf fifo thread exit\n")) << strLog;
     EXPECT_EQ(std::string::npos, strLog.find("read pipe")) << strLog;
@@ -527,11 +494,11 @@ TEST_F(DebugFifoTest, MissingDirectoryFailsInitAndThreadEndsAtOnce)
     const std::string strPath = std::string(SSHAPI_TEST_ROOT) + "/var/request" + strSuffix;
     CDebugFifo cFifo;
     cFifo.SetPathSuffix(strSuffix);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(-1, cFifo.Init(g_atTable));
-    cFifo.Start();
-    cFifo.Stop();
-    const std::string strLog = testing::internal::GetCapturedStdout();
+    const std::string strLog = StdoutOf([&] {
+        EXPECT_EQ(-1, cFifo.Init(g_atTable));
+        cFifo.Start();
+        cFifo.Stop();
+    });
     EXPECT_NE(std::string::npos,
               strLog.find("level:ERROR]mkfifo " + strPath + ", errno " + std::to_string(ENOENT) +
                           ":" + strerror(ENOENT) + "\n"))

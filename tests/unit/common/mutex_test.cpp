@@ -8,24 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace {
 
 using std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-// Waits until the predicate holds; gives up after the timeout.
-template <typename Pred>
-bool WaitFor(Pred fnPred, milliseconds stTimeout = milliseconds(5000))
-{
-    const auto stEnd = steady_clock::now() + stTimeout;
-    while (!fnPred()) {
-        if (steady_clock::now() > stEnd) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
 
 // Whether another thread could take the lock right now.
 bool FreeForOthers(CMutex &cMutex)

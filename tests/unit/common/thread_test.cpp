@@ -14,31 +14,14 @@
 #include <string>
 #include <thread>
 
+#include "testsupport.h"
+
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 const UInt32 STACK_SIZE = 0x180000;
-
-template <typename Pred>
-bool WaitFor(Pred fnPred, milliseconds stTimeout = milliseconds(5000))
-{
-    const auto stEnd = steady_clock::now() + stTimeout;
-    while (!fnPred()) {
-        if (steady_clock::now() > stEnd) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
-
-long ElapsedMs(steady_clock::time_point stStart)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(steady_clock::now() - stStart).count());
-}
 
 // A worker whose body is given by the test. Like every owner, it joins in
 // its own destructor, before the body goes.
@@ -186,10 +169,10 @@ std::string AffinityOutput(SInt32 s32Cpu, const char *szLabel, unsigned long *pT
         u64Tid = static_cast<unsigned long>(syscall(SYS_gettid));
         CThread::SetAffinity(s32Cpu, szLabel);
     });
-    testing::internal::CaptureStdout();
-    cThread.Start();
-    cThread.Stop();
-    std::string strOut = testing::internal::GetCapturedStdout();
+    std::string strOut = StdoutOf([&] {
+        cThread.Start();
+        cThread.Stop();
+    });
     *pTid = u64Tid;
     return strOut;
 }

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -44,15 +46,6 @@ struct TSupervision
     std::vector<long> vecWorkers;  // worker ids in start order
     long s64Ms = 0;
 };
-
-void MakeDirs(const std::string &strPath)
-{
-    for (size_t u64Pos = 1; u64Pos <= strPath.size(); ++u64Pos) {
-        if (u64Pos == strPath.size() || strPath[u64Pos] == '/') {
-            mkdir(strPath.substr(0, u64Pos).c_str(), 0755);
-        }
-    }
-}
 
 // State the scenario child sets up before it becomes the supervisor; plain
 // globals because they live in the forked processes only.
@@ -80,19 +73,6 @@ int RecordRun()
         ++s32Runs;
     }
     return s32Runs;
-}
-
-template <typename Pred>
-bool WaitFor(Pred fnPred, milliseconds stTimeout = milliseconds(5000))
-{
-    const auto stEnd = steady_clock::now() + stTimeout;
-    while (!fnPred()) {
-        if (steady_clock::now() > stEnd) {
-            return false;
-        }
-        usleep(1000);
-    }
-    return true;
 }
 
 [[noreturn]] void DieBy(int s32Signal)
@@ -192,19 +172,13 @@ protected:
             }
         }
         int s32Status = 0;
-        while (steady_clock::now() < stDeadline) {
-            if (waitpid(s32Sup, &s32Status, WNOHANG) == s32Sup) {
-                tRes.bEnded = true;
-                break;
-            }
-            usleep(1000);
-        }
+        const auto stLeft = std::chrono::duration_cast<milliseconds>(stDeadline - steady_clock::now());
+        tRes.bEnded = ReapWithin(s32Sup, stLeft, s32Status);
         if (!tRes.bEnded) {
             kill(-s32Sup, SIGKILL);
             waitpid(s32Sup, &s32Status, 0);
         }
-        tRes.s64Ms = static_cast<long>(
-            std::chrono::duration_cast<milliseconds>(steady_clock::now() - stStart).count());
+        tRes.s64Ms = ElapsedMs(stStart);
         if (kill(-s32Sup, 0) == 0) {
             tRes.bLeftovers = true;
             kill(-s32Sup, SIGKILL);

@@ -12,7 +12,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +20,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "testsupport.h"
 
 namespace
 {
@@ -411,8 +412,6 @@ TEST_F(XmlParamFileTest, DumpPrintsGroupsAndNamedParams)
 {
     CXmlParamFile cFile(WriteFile("param.xml", g_szSample).c_str());
     ASSERT_EQ(0, cFile.Load());
-    testing::internal::CaptureStdout();
-    cFile.Dump();
     EXPECT_EQ("NETWORK\n"
               "    ip 192.168.1.10\n"
               "CHANNEL_1\n"
@@ -423,13 +422,11 @@ TEST_F(XmlParamFileTest, DumpPrintsGroupsAndNamedParams)
               "CHANNEL_1\n"
               "    sshapi_port 9999\n"
               "EMPTYGROUP\n",
-              testing::internal::GetCapturedStdout());
+              StdoutOf([&] { cFile.Dump(); }));
 
     CXmlParamFile cOther(WriteFile("other.xml", "<OTHER><G><PARAM NAME=\"a\">1</PARAM></G></OTHER>").c_str());
     ASSERT_EQ(0, cOther.Load());
-    testing::internal::CaptureStdout();
-    cOther.Dump();
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", StdoutOf([&] { cOther.Dump(); }));
 }
 
 // ---------------------------------------------------------------- ErrorName
@@ -496,17 +493,12 @@ public:
     // Exit status, or -1 if the child did not end normally within the limit.
     int Wait(int s32TimeoutMs)
     {
-        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(s32TimeoutMs);
-        while (std::chrono::steady_clock::now() < tEnd) {
-            int s32Status = 0;
-            pid_t s32Done = waitpid(m_s32Pid, &s32Status, WNOHANG);
-            if (s32Done == m_s32Pid) {
-                m_s32Pid = -1;
-                return WIFEXITED(s32Status) ? WEXITSTATUS(s32Status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        int s32Status = 0;
+        if (!ReapWithin(m_s32Pid, std::chrono::milliseconds(s32TimeoutMs), s32Status)) {
+            return -1;
         }
-        return -1;
+        m_s32Pid = -1;
+        return WIFEXITED(s32Status) ? WEXITSTATUS(s32Status) : -1;
     }
 
 private:
