@@ -24,28 +24,52 @@ std::string Md5(const char *szText)
     return cMd5.MDString(szText);
 }
 
-// A listening loopback socket on an ephemeral port of the given family.
-int Listen(int s32Family, int &s32Port)
+// A listening socket on an ephemeral port: on the loopback address of the
+// given family or, with bDualStack, on every IPv6 and IPv4 address. -1 when
+// it cannot listen.
+int Listen(int s32Family, int &s32Port, bool bDualStack = false)
 {
     int s32Fd = socket(s32Family, SOCK_STREAM, 0);
+    struct sockaddr_storage stAddr = {};
+    socklen_t u32Len = sizeof(struct sockaddr_in6);
     if (s32Family == AF_INET) {
-        struct sockaddr_in st = {};
-        st.sin_family = AF_INET;
-        st.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st));
+        struct sockaddr_in *pIn = reinterpret_cast<sockaddr_in *>(&stAddr);
+        pIn->sin_family = AF_INET;
+        pIn->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        u32Len = sizeof(*pIn);
     } else {
-        struct sockaddr_in6 st = {};
-        st.sin6_family = AF_INET6;
-        st.sin6_addr = in6addr_loopback;
-        bind(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st));
+        struct sockaddr_in6 *pIn6 = reinterpret_cast<sockaddr_in6 *>(&stAddr);
+        pIn6->sin6_family = AF_INET6;
+        pIn6->sin6_addr = bDualStack ? in6addr_any : in6addr_loopback;
+        if (bDualStack) {
+            int s32Off = 0;
+            setsockopt(s32Fd, IPPROTO_IPV6, IPV6_V6ONLY, &s32Off, sizeof(s32Off));
+        }
     }
-    listen(s32Fd, 4);
-    struct sockaddr_storage stAddr;
-    socklen_t u32Len = sizeof(stAddr);
+    if (bind(s32Fd, reinterpret_cast<sockaddr *>(&stAddr), u32Len) != 0 || listen(s32Fd, 4) != 0) {
+        close(s32Fd);
+        return -1;
+    }
+    u32Len = sizeof(stAddr);
     getsockname(s32Fd, reinterpret_cast<sockaddr *>(&stAddr), &u32Len);
     s32Port = ntohs(s32Family == AF_INET ? reinterpret_cast<sockaddr_in *>(&stAddr)->sin_port
                                          : reinterpret_cast<sockaddr_in6 *>(&stAddr)->sin6_port);
     return s32Fd;
+}
+
+// Both ends of a socket as GetSocketInfo reports them.
+struct TEnds
+{
+    std::string strPeer;
+    int s32PeerPort = 0;
+    std::string strLocal;
+    int s32LocalPort = 0;
+};
+
+int GetEnds(int s32Fd, TEnds &tEnds)
+{
+    return CSshSvrChn::GetSocketInfo(s32Fd, tEnds.strPeer, tEnds.s32PeerPort, tEnds.strLocal,
+                                     tEnds.s32LocalPort);
 }
 
 }  // namespace
@@ -157,20 +181,18 @@ TEST(TelnetConnect, ConnectsAndReportsFailures)
     CLogCapture cLog;
     int s32Port = 0;
     int s32Listen = Listen(AF_INET, s32Port);
+    ASSERT_GE(s32Listen, 0);
     int s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
     ASSERT_GT(s32Fd, 2);
     int s32Peer = accept(s32Listen, nullptr, nullptr);
     ASSERT_GE(s32Peer, 0);
 
-    std::string strPeer;
-    std::string strLocal;
-    int s32PeerPort = 0;
-    int s32LocalPort = 0;
-    ASSERT_EQ(0, CSshSvrChn::GetSocketInfo(s32Fd, strPeer, s32PeerPort, strLocal, s32LocalPort));
-    EXPECT_EQ("127.0.0.1", strPeer);
-    EXPECT_EQ(s32Port, s32PeerPort);
-    EXPECT_EQ("127.0.0.1", strLocal);
-    EXPECT_GT(s32LocalPort, 0);
+    TEnds tEnds;
+    ASSERT_EQ(0, GetEnds(s32Fd, tEnds));
+    EXPECT_EQ("127.0.0.1", tEnds.strPeer);
+    EXPECT_EQ(s32Port, tEnds.s32PeerPort);
+    EXPECT_EQ("127.0.0.1", tEnds.strLocal);
+    EXPECT_GT(tEnds.s32LocalPort, 0);
     close(s32Peer);
     close(s32Fd);
     close(s32Listen);
@@ -197,25 +219,19 @@ TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
     st.sin6_addr = in6addr_loopback;
     st.sin6_port = htons(static_cast<uint16_t>(s32Port));
     if (connect(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st)) == 0) {
-        std::string strPeer;
-        std::string strLocal;
-        int s32PeerPort = 0;
-        int s32LocalPort = 0;
-        ASSERT_EQ(0,
-                  CSshSvrChn::GetSocketInfo(s32Fd, strPeer, s32PeerPort, strLocal, s32LocalPort));
-        EXPECT_EQ("::1", strPeer);
-        EXPECT_EQ(s32Port, s32PeerPort);
-        EXPECT_EQ("::1", strLocal);
+        TEnds tEnds;
+        ASSERT_EQ(0, GetEnds(s32Fd, tEnds));
+        EXPECT_EQ("::1", tEnds.strPeer);
+        EXPECT_EQ(s32Port, tEnds.s32PeerPort);
+        EXPECT_EQ("::1", tEnds.strLocal);
     }
     close(s32Fd);
     close(s32Listen);
 
-    std::string strPeer = "x";
-    std::string strLocal;
-    int s32PeerPort = 0;
-    int s32LocalPort = 0;
-    EXPECT_EQ(-1, CSshSvrChn::GetSocketInfo(s32Fd, strPeer, s32PeerPort, strLocal, s32LocalPort));
-    EXPECT_EQ("x", strPeer);  // nothing filled in
+    TEnds tGone;
+    tGone.strPeer = "x";
+    EXPECT_EQ(-1, GetEnds(s32Fd, tGone));
+    EXPECT_EQ("x", tGone.strPeer);  // nothing filled in
     EXPECT_NE(std::string::npos,
               cLog.Text().find("getpeername failed, fd=" + std::to_string(s32Fd) +
                                ", errno=9(0x9)"));
@@ -223,30 +239,19 @@ TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
 
 TEST(TelnetConnect, Ipv4ClientOfADualStackSocketShowsAsIpv4)
 {
-    int s32Listen = socket(AF_INET6, SOCK_STREAM, 0);
-    int s32Off = 0;
-    setsockopt(s32Listen, IPPROTO_IPV6, IPV6_V6ONLY, &s32Off, sizeof(s32Off));
-    struct sockaddr_in6 st = {};
-    st.sin6_family = AF_INET6;
-    st.sin6_addr = in6addr_any;
-    ASSERT_EQ(0, bind(s32Listen, reinterpret_cast<sockaddr *>(&st), sizeof(st)));
-    ASSERT_EQ(0, listen(s32Listen, 1));
-    socklen_t u32Len = sizeof(st);
-    getsockname(s32Listen, reinterpret_cast<sockaddr *>(&st), &u32Len);
-    int s32Port = ntohs(st.sin6_port);
+    int s32Port = 0;
+    int s32Listen = Listen(AF_INET6, s32Port, true);
+    ASSERT_GE(s32Listen, 0);
 
     int s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
     ASSERT_GT(s32Fd, 0);
     int s32Peer = accept(s32Listen, nullptr, nullptr);
     ASSERT_GE(s32Peer, 0);
-    std::string strPeer;
-    std::string strLocal;
-    int s32PeerPort = 0;
-    int s32LocalPort = 0;
-    ASSERT_EQ(0, CSshSvrChn::GetSocketInfo(s32Peer, strPeer, s32PeerPort, strLocal, s32LocalPort));
-    EXPECT_EQ("127.0.0.1", strPeer);
-    EXPECT_EQ("127.0.0.1", strLocal);
-    EXPECT_EQ(s32Port, s32LocalPort);
+    TEnds tEnds;
+    ASSERT_EQ(0, GetEnds(s32Peer, tEnds));
+    EXPECT_EQ("127.0.0.1", tEnds.strPeer);
+    EXPECT_EQ("127.0.0.1", tEnds.strLocal);
+    EXPECT_EQ(s32Port, tEnds.s32LocalPort);
     close(s32Peer);
     close(s32Fd);
     close(s32Listen);
