@@ -93,8 +93,7 @@ CSshSvr &Listener()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSilenceStdout();
-    FuzzLogToNull();
+    FuzzQuietOutput();
     return 0;
 }
 

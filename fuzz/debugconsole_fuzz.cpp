@@ -68,8 +68,7 @@ void CheckKeyStable(const std::string &strKey)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSilenceStdout();
-    FuzzLogToNull();
+    FuzzQuietOutput();
     // The pipes are made once, in the relocated device tree of a test build
     // (suffix with the process id, so parallel runs do not meet); the
     // thread is never started, only the table lookup is used.

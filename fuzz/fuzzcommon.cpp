@@ -62,7 +62,7 @@ void FuzzWriteFile(const std::string &strPath, const std::string &strData)
     }
 }
 
-void FuzzSilenceStdout()
+void FuzzQuietOutput()
 {
     fflush(stdout);
     int s32Null = open("/dev/null", O_WRONLY);
@@ -70,10 +70,7 @@ void FuzzSilenceStdout()
         dup2(s32Null, STDOUT_FILENO);
         close(s32Null);
     }
-}
 
-void FuzzLogToNull()
-{
     log4cpp::Category &rCat = log4cpp::Category::getInstance("CATEGORY");
     rCat.removeAllAppenders();
     log4cpp::Appender *pAppender = new log4cpp::FileAppender("fuzz-null", "/dev/null");

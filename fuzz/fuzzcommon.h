@@ -82,12 +82,11 @@ const std::string &FuzzScratchDir();
 // Writes a whole file; aborts when it cannot (the harness itself is broken).
 void FuzzWriteFile(const std::string &strPath, const std::string &strData);
 
-// Sends standard output to /dev/null: the code under test prints there, and
-// at thousands of runs a second that would drown the fuzzer's own report.
-void FuzzSilenceStdout();
-
-// Routes the service's log category to /dev/null at DEBUG, so that every log
-// statement and its argument formatting runs as in the service.
-void FuzzLogToNull();
+// The start of every target: standard output goes to /dev/null (the code
+// under test prints there, and at thousands of runs a second that would
+// drown the fuzzer's own report), and so does the service's log category, at
+// DEBUG, so that every log statement and its argument formatting runs as in
+// the service.
+void FuzzQuietOutput();
 
 #endif

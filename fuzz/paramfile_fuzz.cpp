@@ -94,8 +94,7 @@ bool CDataThenText(const std::string &strDoc)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSilenceStdout();
-    FuzzLogToNull();
+    FuzzQuietOutput();
     return 0;
 }
 
