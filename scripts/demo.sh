@@ -40,6 +40,7 @@ log4cpp.appender.A1.layout=org.apache.log4cpp.PatternLayout
 log4cpp.appender.A1.layout.ConversionPattern=%d{%Y-%m-%d %H:%M:%S,%l} [%p] %m%n
 CONF
 
+rm -f "$DEMO/sshapi.log" "$DEMO/faketelnet.out"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -49,7 +50,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-"$BUILD/tools/faketelnet/faketelnet" --listen 127.0.0.1 --port "$TELNET_PORT" --cli \
+"$BUILD/tools/faketelnet" --listen 127.0.0.1 --port "$TELNET_PORT" --cli \
   --banner $'Fake device CLI. Commands: ping, show version, echo TEXT, send N, close\r\n' \
   >"$DEMO/faketelnet.out" 2>&1 &
 pids+=($!)
@@ -60,9 +61,16 @@ DIGEST=$(printf %s "$PASSWORD" | md5sum | cut -d' ' -f1)
 pids+=($!)
 
 for _ in $(seq 1 50); do
-  if grep -q "ssh port = " "$DEMO/sshapi.log" 2>/dev/null && \
-     (exec 3<>/dev/tcp/127.0.0.1/"$PORT") 2>/dev/null; then
-    break
+  grep -q "faketelnet listening" "$DEMO/faketelnet.out" 2>/dev/null && break
+  sleep 0.1
+done
+if ! grep -q "faketelnet listening" "$DEMO/faketelnet.out" 2>/dev/null; then
+  echo "the fake device CLI did not start:"; cat "$DEMO/faketelnet.out"; exit 1
+fi
+for _ in $(seq 1 50); do
+  grep -q "listening on " "$DEMO/sshapi.log" 2>/dev/null && break
+  if ! kill -0 "${pids[1]}" 2>/dev/null; then
+    echo "sshapi did not start:"; cat "$DEMO/sshapi.out" "$DEMO/sshapi.log" 2>/dev/null; exit 1
   fi
   sleep 0.2
 done

@@ -1063,6 +1063,7 @@ int CSshSvr::InitSsh()
     }
     m_bInit = 1;
     m_s32ListenFd = ssh_bind_get_fd(m_pSshBind);
+    LOG_INFO("listening on %s port %s", m_strIp.c_str(), m_strPort.c_str());
     // libssh listens with a queue of 10. A burst of connection attempts
     // overflows it: the kernel then drops handshakes (legitimate clients
     // wait for a retransmission, a second or more) and answers the rest
