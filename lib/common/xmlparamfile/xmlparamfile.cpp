@@ -29,11 +29,19 @@ const char *const g_szTypeAttr = "TYPE";
 // still applies): readable by the device's other services, written by root.
 const mode_t g_u32CreateMode = 0644;
 
-// First element at or after pFirst (siblings of any element name) whose
-// NAME attribute equals szName.
-tinyxml2::XMLElement *FindNamed(tinyxml2::XMLElement *pFirst, const char *szName)
+// The first group element szGroup in the document element, or nullptr.
+tinyxml2::XMLElement *FindGroup(tinyxml2::XMLDocument &cDoc, const char *szGroup)
 {
-    for (tinyxml2::XMLElement *pElem = pFirst; pElem != nullptr; pElem = pElem->NextSiblingElement()) {
+    tinyxml2::XMLElement *pRoot = cDoc.FirstChildElement(g_szRootName);
+    return (pRoot != nullptr) ? pRoot->FirstChildElement(szGroup) : nullptr;
+}
+
+// The parameter szName of a group: the first element, from the group's first
+// PARAM on (siblings of any element name), whose NAME attribute is szName.
+tinyxml2::XMLElement *FindParam(tinyxml2::XMLElement *pGroup, const char *szName)
+{
+    for (tinyxml2::XMLElement *pElem = pGroup->FirstChildElement(g_szParamName); pElem != nullptr;
+         pElem = pElem->NextSiblingElement()) {
         if (pElem->Attribute(g_szNameAttr, szName) != nullptr) {
             return pElem;
         }
@@ -160,15 +168,8 @@ SInt32 CXmlParamFile::GetParam(const char *szGroup, const char *szName, char *sz
     if (szGroup == nullptr || szName == nullptr || szValue == nullptr) {
         return 0;
     }
-    tinyxml2::XMLElement *pRoot = m_cDoc.FirstChildElement(g_szRootName);
-    if (pRoot == nullptr) {
-        return 0;
-    }
-    tinyxml2::XMLElement *pGroup = pRoot->FirstChildElement(szGroup);
-    if (pGroup == nullptr) {
-        return 0;
-    }
-    tinyxml2::XMLElement *pParam = FindNamed(pGroup->FirstChildElement(g_szParamName), szName);
+    tinyxml2::XMLElement *pGroup = FindGroup(m_cDoc, szGroup);
+    tinyxml2::XMLElement *pParam = (pGroup != nullptr) ? FindParam(pGroup, szName) : nullptr;
     if (pParam == nullptr) {
         return 0;
     }
@@ -213,7 +214,7 @@ SInt32 CXmlParamFile::SetParam(const char *szGroup, const char *szName, const ch
         pRoot->InsertEndChild(pGroup);
     }
 
-    tinyxml2::XMLElement *pParam = FindNamed(pGroup->FirstChildElement(g_szParamName), szName);
+    tinyxml2::XMLElement *pParam = FindParam(pGroup, szName);
     if (pParam == nullptr) {
         pParam = m_cDoc.NewElement(g_szParamName);
         if (pParam == nullptr) {
@@ -251,15 +252,11 @@ SInt32 CXmlParamFile::DeleteParam(const char *szGroup, const char *szName)
     if (szGroup == nullptr || szName == nullptr) {
         return 0;
     }
-    tinyxml2::XMLElement *pRoot = m_cDoc.FirstChildElement(g_szRootName);
-    if (pRoot == nullptr) {
-        return 0;
-    }
-    tinyxml2::XMLElement *pGroup = pRoot->FirstChildElement(szGroup);
+    tinyxml2::XMLElement *pGroup = FindGroup(m_cDoc, szGroup);
     if (pGroup == nullptr) {
         return 0;
     }
-    tinyxml2::XMLElement *pParam = FindNamed(pGroup->FirstChildElement(g_szParamName), szName);
+    tinyxml2::XMLElement *pParam = FindParam(pGroup, szName);
     if (pParam != nullptr) {
         pGroup->DeleteChild(pParam);
     }
