@@ -118,12 +118,14 @@ void OnStopSignal(int)
     errno = s32SavedErrno;
 }
 
-// write(2) the whole buffer, across partial writes and EINTR.
-int WriteAll(int s32Fd, const void *pData, size_t szLen)
+// Writes the whole buffer, across partial writes and EINTR: with write(2),
+// or to a socket (bSocket) with send(2), whose MSG_NOSIGNAL keeps a gone peer
+// from raising SIGPIPE.
+int WriteAll(int s32Fd, const void *pData, size_t szLen, bool bSocket = false)
 {
     const char *pCur = static_cast<const char *>(pData);
     while (szLen > 0) {
-        ssize_t sRet = write(s32Fd, pCur, szLen);
+        ssize_t sRet = bSocket ? send(s32Fd, pCur, szLen, MSG_NOSIGNAL) : write(s32Fd, pCur, szLen);
         if (sRet < 0) {
             if (errno == EINTR) {
                 continue;
@@ -136,23 +138,9 @@ int WriteAll(int s32Fd, const void *pData, size_t szLen)
     return 0;
 }
 
-// send(2) the whole buffer to a socket; MSG_NOSIGNAL keeps a gone peer from
-// raising SIGPIPE.
 int SendAll(int s32Fd, const void *pData, size_t szLen)
 {
-    const char *pCur = static_cast<const char *>(pData);
-    while (szLen > 0) {
-        ssize_t sRet = send(s32Fd, pCur, szLen, MSG_NOSIGNAL);
-        if (sRet < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        pCur += sRet;
-        szLen -= static_cast<size_t>(sRet);
-    }
-    return 0;
+    return WriteAll(s32Fd, pData, szLen, true);
 }
 
 int ParseU64(const char *szText, uint64_t *pu64Value)
