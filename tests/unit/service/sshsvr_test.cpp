@@ -57,6 +57,36 @@ int Listen(int s32Family, int &s32Port, bool bDualStack = false)
     return s32Fd;
 }
 
+// The connection ConnectServer makes to 127.0.0.1, to a listener of the
+// test's own (see Listen); the listener and both ends close with the object.
+class CConnected
+{
+public:
+    explicit CConnected(int s32Family, bool bDualStack = false)
+    {
+        m_s32Listen = Listen(s32Family, m_s32Port, bDualStack);
+        if (m_s32Listen >= 0) {
+            m_s32Fd = ConnectServer("127.0.0.1", m_s32Port, "tcp");
+            m_s32Peer = (m_s32Fd >= 0) ? accept(m_s32Listen, nullptr, nullptr) : -1;
+        }
+    }
+    ~CConnected()
+    {
+        for (int s32Fd : {m_s32Peer, m_s32Fd, m_s32Listen}) {
+            if (s32Fd >= 0) {
+                close(s32Fd);
+            }
+        }
+    }
+    CConnected(const CConnected &) = delete;
+    CConnected &operator=(const CConnected &) = delete;
+
+    int m_s32Listen = -1;
+    int m_s32Port = 0;
+    int m_s32Fd = -1;    // ConnectServer's end
+    int m_s32Peer = -1;  // the accepted end
+};
+
 // Both ends of a socket as GetSocketInfo reports them.
 struct TEnds
 {
@@ -180,22 +210,20 @@ TEST(TelnetConnect, ConnectsAndReportsFailures)
 {
     CLogCapture cLog;
     int s32Port = 0;
-    int s32Listen = Listen(AF_INET, s32Port);
-    ASSERT_GE(s32Listen, 0);
-    int s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
-    ASSERT_GT(s32Fd, 2);
-    int s32Peer = accept(s32Listen, nullptr, nullptr);
-    ASSERT_GE(s32Peer, 0);
+    {
+        CConnected cConn(AF_INET);
+        ASSERT_GE(cConn.m_s32Listen, 0);
+        ASSERT_GT(cConn.m_s32Fd, 2);
+        ASSERT_GE(cConn.m_s32Peer, 0);
+        s32Port = cConn.m_s32Port;
 
-    TEnds tEnds;
-    ASSERT_EQ(0, GetEnds(s32Fd, tEnds));
-    EXPECT_EQ("127.0.0.1", tEnds.strPeer);
-    EXPECT_EQ(s32Port, tEnds.s32PeerPort);
-    EXPECT_EQ("127.0.0.1", tEnds.strLocal);
-    EXPECT_GT(tEnds.s32LocalPort, 0);
-    close(s32Peer);
-    close(s32Fd);
-    close(s32Listen);
+        TEnds tEnds;
+        ASSERT_EQ(0, GetEnds(cConn.m_s32Fd, tEnds));
+        EXPECT_EQ("127.0.0.1", tEnds.strPeer);
+        EXPECT_EQ(s32Port, tEnds.s32PeerPort);
+        EXPECT_EQ("127.0.0.1", tEnds.strLocal);
+        EXPECT_GT(tEnds.s32LocalPort, 0);
+    }
 
     // The port is closed now: connect is refused and the socket closed.
     cLog.Clear();
@@ -239,22 +267,15 @@ TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
 
 TEST(TelnetConnect, Ipv4ClientOfADualStackSocketShowsAsIpv4)
 {
-    int s32Port = 0;
-    int s32Listen = Listen(AF_INET6, s32Port, true);
-    ASSERT_GE(s32Listen, 0);
-
-    int s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
-    ASSERT_GT(s32Fd, 0);
-    int s32Peer = accept(s32Listen, nullptr, nullptr);
-    ASSERT_GE(s32Peer, 0);
+    CConnected cConn(AF_INET6, true);
+    ASSERT_GE(cConn.m_s32Listen, 0);
+    ASSERT_GT(cConn.m_s32Fd, 0);
+    ASSERT_GE(cConn.m_s32Peer, 0);
     TEnds tEnds;
-    ASSERT_EQ(0, GetEnds(s32Peer, tEnds));
+    ASSERT_EQ(0, GetEnds(cConn.m_s32Peer, tEnds));
     EXPECT_EQ("127.0.0.1", tEnds.strPeer);
     EXPECT_EQ("127.0.0.1", tEnds.strLocal);
-    EXPECT_EQ(s32Port, tEnds.s32LocalPort);
-    close(s32Peer);
-    close(s32Fd);
-    close(s32Listen);
+    EXPECT_EQ(cConn.m_s32Port, tEnds.s32LocalPort);
 }
 
 TEST(LogSafety, ClientTextCannotStartALineOfItsOwn)
