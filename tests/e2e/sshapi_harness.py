@@ -28,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 try:
     import paramiko
@@ -165,6 +166,45 @@ def wait_until(predicate, timeout, what="condition", interval=POLL_INTERVAL):
         time.sleep(interval)
 
 
+def _until_check(until):
+    """The test of `until` as the readers take it: int, at least that many
+    bytes; bytes, a substring; anything else, a callable taking the data."""
+    if isinstance(until, int):
+        return lambda data: len(data) >= until
+    if isinstance(until, (bytes, bytearray)):
+        needle = bytes(until)
+        return lambda data: needle in data
+    return until
+
+
+def _wait_for_value(fetch, check, timeout, what, show):
+    """wait_until(check(fetch())); a timeout also shows show(the value last
+    fetched). Returns (that value, what check returned)."""
+    state = {}
+
+    def probe():
+        state["value"] = fetch()
+        return check(state["value"])
+
+    try:
+        found = wait_until(probe, timeout, what)
+    except AssertionError as exc:
+        raise AssertionError(f"{exc}{show(state.get('value'))}") from None
+    return state["value"], found
+
+
+def _stop_process(proc, timeout):
+    """SIGTERM, then SIGKILL after timeout; returns the exit status."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout)
+    return proc.returncode
+
+
 def _read_file(path, mode="rb"):
     try:
         with open(path, mode) as f:
@@ -256,25 +296,10 @@ class FakeTelnet:
         """Wait until connection n has recorded `until` (bytes: a prefix of the
         data or a substring; int: at least that many bytes; callable: true on
         the data). Returns the data."""
-        if isinstance(until, int):
-            count = until
-            check = lambda data: len(data) >= count  # noqa: E731
-        elif isinstance(until, (bytes, bytearray)):
-            needle = bytes(until)
-            check = lambda data: needle in data  # noqa: E731
-        else:
-            check = until
-        state = {}
-
-        def probe():
-            state["data"] = self.received(n)
-            return check(state["data"])
-
-        try:
-            wait_until(probe, timeout, f"data on telnet connection {n}")
-        except AssertionError as exc:
-            raise AssertionError(f"{exc}; got {state.get('data', b'')[-200:]!r}") from None
-        return state["data"]
+        data, _ = _wait_for_value(lambda: self.received(n), _until_check(until), timeout,
+                                  f"data on telnet connection {n}",
+                                  lambda data: f"; got {(data or b'')[-200:]!r}")
+        return data
 
     def wait_done(self, n, timeout=10.0):
         """Wait until connection n has ended; returns its summary as a dict
@@ -293,14 +318,7 @@ class FakeTelnet:
         """Stop the process (SIGTERM, then SIGKILL); returns its exit status."""
         if self.proc is None:
             return None
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout)
-        code = self.proc.returncode
+        code = _stop_process(self.proc, timeout)
         self.proc = None
         return code
 
@@ -312,12 +330,20 @@ class FakeTelnet:
         return False
 
 
+def start_telnet(add_cleanup, workdir, **mode):
+    """A FakeTelnet in workdir, started with mode (see FakeTelnet.start);
+    add_cleanup (a test's addCleanup or a class's addClassCleanup) stops it."""
+    telnet = FakeTelnet(workdir)
+    add_cleanup(telnet.stop)
+    return telnet.start(**mode)
+
+
 # ---------------------------------------------------------------- the service
 
 LOG_PATTERN = "%d{%H:%M:%S,%l} [%p] %m%n"
 
 
-def write_log_config(path, log_file, level="DEBUG"):
+def write_log_config(path, log_file, level="DEBUG", pattern=LOG_PATTERN):
     """A log4cpp property file that sends category CATEGORY to log_file."""
     text = (
         "log4cpp.rootCategory=WARN\n"
@@ -326,7 +352,7 @@ def write_log_config(path, log_file, level="DEBUG"):
         "log4cpp.appender.A1=org.apache.log4cpp.FileAppender\n"
         f"log4cpp.appender.A1.fileName={log_file}\n"
         "log4cpp.appender.A1.layout=org.apache.log4cpp.PatternLayout\n"
-        f"log4cpp.appender.A1.layout.ConversionPattern={LOG_PATTERN}\n"
+        f"log4cpp.appender.A1.layout.ConversionPattern={pattern}\n"
     )
     with open(path, "w") as f:
         f.write(text)
@@ -438,19 +464,20 @@ class SshApi:
         """Wait until the log matches regex (searched from offset start);
         returns the match."""
         rx = re.compile(regex)
-        state = {}
-
-        def probe():
-            state["text"] = self.log_text()
-            return rx.search(state["text"], start)
-
-        try:
-            return wait_until(probe, timeout, f"log line /{regex}/")
-        except AssertionError as exc:
-            raise AssertionError(f"{exc}\nlog tail:\n{_tail(state.get('text', ''))}") from None
+        _, match = _wait_for_value(self.log_text, lambda text: rx.search(text, start), timeout,
+                                   f"log line /{regex}/",
+                                   lambda text: f"\nlog tail:\n{_tail(text or '')}")
+        return match
 
     def log_count(self, regex):
         return len(re.findall(regex, self.log_text()))
+
+    def sessions_reaped(self):
+        """True when every accepted session has been joined and deleted."""
+        text = self.log_text()
+        started = set(re.findall(r"new session key:(\d+)", text))
+        erased = set(re.findall(r"erase svrchn key:(\d+)", text))
+        return started <= erased
 
     # -- process state
     @property
@@ -482,6 +509,21 @@ class SshApi:
     def threads(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/task"))
 
+    def sanitizer(self):
+        """The sanitizer the service runs under ('address', 'thread') or None:
+        such a build is slower, has heavier threads, and its memory figures
+        mean little (quarantine, shadow memory)."""
+        try:
+            with open(f"/proc/{self.proc.pid}/maps") as f:
+                maps = f.read()
+        except OSError:
+            return None
+        if "libtsan" in maps:
+            return "thread"
+        if "libasan" in maps:
+            return "address"
+        return None
+
     def cpu_time(self):
         """User + system CPU seconds used so far."""
         with open(f"/proc/{self.proc.pid}/stat") as f:
@@ -491,31 +533,16 @@ class SshApi:
 
     def wait_fds(self, predicate, timeout=10.0, what="descriptor count"):
         """Wait until predicate(count_fds()) holds; returns the count."""
-        state = {}
-
-        def probe():
-            state["n"] = self.count_fds()
-            return predicate(state["n"])
-
-        try:
-            wait_until(probe, timeout, what)
-        except AssertionError as exc:
-            raise AssertionError(f"{exc}; last count {state.get('n')}") from None
-        return state["n"]
+        count, _ = _wait_for_value(self.count_fds, predicate, timeout, what,
+                                   lambda count: f"; last count {count}")
+        return count
 
     # -- teardown
     def stop(self, timeout=10.0):
         """SIGTERM, then SIGKILL; returns the exit status (-15 after a stop)."""
         if self.proc is None:
             return None
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout)
-        return self.proc.returncode
+        return _stop_process(self.proc, timeout)
 
     def check_no_crash(self):
         """Fail if the process died of a crash signal or a sanitizer spoke."""
@@ -539,6 +566,21 @@ class SshApi:
         if self.proc is not None and not self._checked:
             self.check_no_crash()
         return False
+
+
+def start_relay(add_cleanup, workdir, cli=False, user=DEFAULT_USER, password=DEFAULT_PASSWORD,
+                **start_kw):
+    """A fake telnet service (command mode with cli) and an sshapi on a free
+    port relaying to it, admitting user with password; start_kw go to
+    SshApi.start. add_cleanup (a test's addCleanup or a class's
+    addClassCleanup) stops both again and fails the test if sshapi crashed.
+    Returns (telnet, port, svc)."""
+    telnet = start_telnet(add_cleanup, workdir, cli=cli)
+    port = free_port()
+    svc = SshApi(workdir)
+    add_cleanup(svc.__exit__, None, None, None)
+    svc.start(standard_args(port, telnet.port, user, password), **start_kw)
+    return telnet, port, svc
 
 
 # ---------------------------------------------------------------- paramiko
@@ -569,6 +611,29 @@ def open_shell(client, pty=True, timeout=10.0):
     return chan
 
 
+def _read_until(read_chunk, until, timeout, max_bytes, verb, end):
+    """The reading loop of recv_until and read_until: read_chunk(wait)
+    returns bytes, b"" at the end of the stream, or None when nothing came
+    within wait seconds."""
+    check = _until_check(until)
+    buf = bytearray()
+    deadline = time.monotonic() + timeout
+    while not check(buf):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise AssertionError(f"timed out after {timeout}s; {verb} {len(buf)} bytes, "
+                                 f"last: {bytes(buf[-200:])!r}")
+        if len(buf) > max_bytes:
+            raise AssertionError(f"more than {max_bytes} bytes without the expected data")
+        chunk = read_chunk(min(left, 1.0))
+        if chunk is None:
+            continue
+        if not chunk:
+            raise AssertionError(f"{end}; {verb} {len(buf)} bytes, last: {bytes(buf[-200:])!r}")
+        buf += chunk
+    return bytes(buf)
+
+
 def recv_until(channel, until, timeout=10.0, max_bytes=64 * 1024 * 1024):
     """Read from a paramiko channel until `until` holds, and return all data.
 
@@ -576,32 +641,33 @@ def recv_until(channel, until, timeout=10.0, max_bytes=64 * 1024 * 1024):
     or a callable taking the data so far. Raises AssertionError on timeout,
     end of stream or more than max_bytes.
     """
-    if isinstance(until, int):
-        count = until
-        check = lambda data: len(data) >= count  # noqa: E731
-    elif isinstance(until, (bytes, bytearray)):
-        needle = bytes(until)
-        check = lambda data: needle in data  # noqa: E731
-    else:
-        check = until
-    buf = bytearray()
-    deadline = time.monotonic() + timeout
-    while not check(buf):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise AssertionError(f"timed out after {timeout}s; received {len(buf)} bytes, "
-                                 f"last: {bytes(buf[-200:])!r}")
-        if len(buf) > max_bytes:
-            raise AssertionError(f"more than {max_bytes} bytes without the expected data")
-        channel.settimeout(min(left, 1.0))
+    def read_chunk(wait):
+        channel.settimeout(wait)
         try:
-            chunk = channel.recv(256 * 1024)
+            return channel.recv(256 * 1024)
         except socket.timeout:
-            continue
-        if not chunk:
-            raise AssertionError(f"channel closed; received {len(buf)} bytes, last: {bytes(buf[-200:])!r}")
-        buf += chunk
-    return bytes(buf)
+            return None
+
+    return _read_until(read_chunk, until, timeout, max_bytes, "received", "channel closed")
+
+
+def ping(chan, timeout=10.0):
+    """One command through the relay to faketelnet --cli, and its answer."""
+    chan.sendall(b"ping\r")
+    recv_until(chan, b"pong\r\n", timeout=timeout)
+
+
+def _fail_without_close(chan, _msg):
+    chan.event_ready = False
+    chan.event.set()
+
+
+def keep_channels_open_on_failure(transport):
+    """Channel failures on transport leave the channel open (paramiko closes
+    it), so a test can see what the server does with it afterwards."""
+    table = dict(transport._channel_handler_table)
+    table[paramiko.common.MSG_CHANNEL_FAILURE] = _fail_without_close
+    transport._channel_handler_table = table
 
 
 def recv_quiet(channel, quiet=0.3, timeout=5.0):
@@ -669,37 +735,20 @@ def ssh_stderr(proc):
 
 def read_until(stream, until, timeout=10.0, max_bytes=64 * 1024 * 1024):
     """Read a pipe (e.g. proc.stdout) until `until` holds (as in recv_until)."""
-    if isinstance(until, int):
-        count = until
-        check = lambda data: len(data) >= count  # noqa: E731
-    elif isinstance(until, (bytes, bytearray)):
-        needle = bytes(until)
-        check = lambda data: needle in data  # noqa: E731
-    else:
-        check = until
     fd = stream.fileno()
-    buf = bytearray()
-    deadline = time.monotonic() + timeout
-    while not check(buf):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise AssertionError(f"timed out after {timeout}s; read {len(buf)} bytes, "
-                                 f"last: {bytes(buf[-200:])!r}")
-        if len(buf) > max_bytes:
-            raise AssertionError(f"more than {max_bytes} bytes without the expected data")
-        ready, _, _ = select.select([fd], [], [], min(left, 1.0))
+
+    def read_chunk(wait):
+        ready, _, _ = select.select([fd], [], [], wait)
         if not ready:
-            continue
+            return None
         try:
-            chunk = os.read(fd, 256 * 1024)
+            return os.read(fd, 256 * 1024)
         except OSError as exc:
             if exc.errno == errno.EINTR:
-                continue
+                return None
             raise
-        if not chunk:
-            raise AssertionError(f"end of stream; read {len(buf)} bytes, last: {bytes(buf[-200:])!r}")
-        buf += chunk
-    return bytes(buf)
+
+    return _read_until(read_chunk, until, timeout, max_bytes, "read", "end of stream")
 
 
 def end_process(proc, timeout=5.0):
@@ -721,14 +770,6 @@ def end_process(proc, timeout=5.0):
             except OSError:
                 pass
     return proc.returncode
-
-
-if __name__ == "__main__":
-    if sys.argv[1:] == ["hostkeys"]:
-        print("host keys in", ensure_host_keys())
-        sys.exit(0)
-    print(f"usage: {sys.argv[0]} hostkeys", file=sys.stderr)
-    sys.exit(2)
 
 
 # ---------------------------------------------------------------- device files
@@ -785,6 +826,14 @@ class SavedFile:
             self.remove()
         else:
             write_in_place(self.path, self.data, lock=self.path == param_file_path())
+
+
+def restore_at_cleanup(testcase, path):
+    """Remember path now and put it back when the test ends; returns the
+    SavedFile."""
+    saved = SavedFile(path)
+    testcase.addCleanup(saved.restore)
+    return saved
 
 
 def try_login(port, user, password, host="127.0.0.1", timeout=10.0):
@@ -897,14 +946,7 @@ class Console:
         """Read until `until` holds (int: at least that many bytes; bytes: a
         substring; callable: true on the data), then for a further quiet
         period to catch anything extra; returns all bytes read."""
-        if isinstance(until, int):
-            count = until
-            check = lambda data: len(data) >= count  # noqa: E731
-        elif isinstance(until, (bytes, bytearray)):
-            needle = bytes(until)
-            check = lambda data: needle in data  # noqa: E731
-        else:
-            check = until
+        check = _until_check(until)
         data = bytearray()
         deadline = time.monotonic() + timeout
         settle = None
@@ -949,6 +991,37 @@ def param_xml(**params):
 def use_param_file(testcase, **params):
     """Write the parameter file for one test (under the exclusive lock) and
     restore the previous one at cleanup."""
-    saved = SavedFile(param_file_path())
-    testcase.addCleanup(saved.restore)
+    restore_at_cleanup(testcase, param_file_path())
     write_in_place(param_file_path(), param_xml(**params), lock=True)
+
+
+# ---------------------------------------------------------------- test cases
+
+class ServiceTestCase(unittest.TestCase):
+    """Checks for a test case whose sshapi is self.svc."""
+
+    def assert_alive(self):
+        self.assertIsNone(self.svc.returncode, "sshapi has exited")
+        self.svc.check_no_crash()
+
+    def settle(self, timeout=20.0):
+        """Wait until earlier sessions are reaped; returns (fds, threads)."""
+        wait_until(self.svc.sessions_reaped, timeout, "every session reaped")
+        return self.svc.count_fds(), self.svc.threads()
+
+    def assert_back_to(self, fds, threads, timeout=30.0, all_reaped=True):
+        """Wait until every session is reaped (with all_reaped) and the
+        service's descriptors and threads are back at fds and threads."""
+        if all_reaped:
+            wait_until(self.svc.sessions_reaped, timeout, "every session reaped")
+        self.svc.wait_fds(lambda n: n == fds, timeout, f"descriptor count back to {fds}")
+        wait_until(lambda: self.svc.threads() == threads, timeout,
+                   f"thread count back to {threads}")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["hostkeys"]:
+        print("host keys in", ensure_host_keys())
+        sys.exit(0)
+    print(f"usage: {sys.argv[0]} hostkeys", file=sys.stderr)
+    sys.exit(2)
