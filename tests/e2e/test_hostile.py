@@ -10,7 +10,6 @@ measured figures go to standard error as "hostile: ..." lines.
 
 import logging
 import os
-import re
 import socket
 import struct
 import sys
@@ -36,46 +35,10 @@ def report(text):
     print(f"hostile: {text}", file=sys.stderr, flush=True)
 
 
-def ping(chan, timeout=10.0):
-    """One command through the relay and its answer from the telnet side."""
-    chan.sendall(b"ping\r")
-    h.recv_until(chan, b"pong\r\n", timeout=timeout)
-
-
 def leave(chan):
     """Close the client that a channel belongs to (the service then ends
     that session at once instead of waiting for the client to go)."""
     chan.get_transport().close()
-
-
-def fail_without_close(chan, _msg):
-    """Channel-failure handler that, unlike paramiko's, leaves the channel
-    open, so the next request on it shows whether the session goes on."""
-    chan.event_ready = False
-    chan.event.set()
-
-
-def keep_channels_open_on_failure(transport):
-    table = dict(transport._channel_handler_table)
-    table[paramiko.common.MSG_CHANNEL_FAILURE] = fail_without_close
-    transport._channel_handler_table = table
-
-
-def sanitized(svc):
-    """True when the service runs under ASan or TSan (slower, heavier threads)."""
-    try:
-        with open(f"/proc/{svc.pid}/maps") as f:
-            maps = f.read()
-    except OSError:
-        return False
-    return "libasan" in maps or "libtsan" in maps
-
-
-def sessions_reaped(svc):
-    text = svc.log_text()
-    started = set(re.findall(r"new session key:(\d+)", text))
-    erased = set(re.findall(r"erase svrchn key:(\d+)", text))
-    return started <= erased
 
 
 # ---------------------------------------------------------------- raw SSH
@@ -158,41 +121,19 @@ def lstring(data, claimed=None):
 
 # ---------------------------------------------------------------- tests
 
-class HostileCase(unittest.TestCase):
+class HostileCase(h.ServiceTestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = h.make_test_dir(cls.__name__)
-        cls.telnet = h.FakeTelnet(cls.dir)
-        cls.addClassCleanup(cls.telnet.stop)
-        cls.telnet.start(cli=True)
-        cls.port = h.free_port()
-        cls.svc = h.SshApi(cls.dir)
-        # stops the service and fails the class if it crashed
-        cls.addClassCleanup(cls.svc.__exit__, None, None, None)
-        cls.svc.start(h.standard_args(cls.port, cls.telnet.port), log_level="INFO")
-
-    def settle(self):
-        """Wait until earlier sessions are reaped; returns (fds, threads)."""
-        h.wait_until(lambda: sessions_reaped(self.svc), 20, "every session reaped")
-        return self.svc.count_fds(), self.svc.threads()
-
-    def assert_back_to(self, fds, threads, timeout=30.0, all_reaped=True):
-        if all_reaped:
-            h.wait_until(lambda: sessions_reaped(self.svc), timeout, "every session reaped")
-        self.svc.wait_fds(lambda n: n == fds, timeout, f"descriptor count back to {fds}")
-        h.wait_until(lambda: self.svc.threads() == threads, timeout,
-                     f"thread count back to {threads}")
-
-    def assert_alive(self):
-        self.assertIsNone(self.svc.returncode, "sshapi has exited")
-        self.svc.check_no_crash()
+        cls.telnet, cls.port, cls.svc = h.start_relay(cls.addClassCleanup, cls.dir, cli=True,
+                                                      log_level="INFO")
 
     def witness(self):
         """A logged-in client with a relaying shell."""
         client = h.connect(self.port)
         self.addCleanup(client.close)
         chan = h.open_shell(client)
-        ping(chan)
+        h.ping(chan)
         return chan
 
     def timed_login(self):
@@ -200,7 +141,7 @@ class HostileCase(unittest.TestCase):
         start = time.monotonic()
         client = h.connect(self.port)
         try:
-            ping(h.open_shell(client))
+            h.ping(h.open_shell(client))
         finally:
             client.close()
         return time.monotonic() - start
@@ -214,7 +155,7 @@ class GarbageAfterVersionTest(HostileCase):
             with self.subTest(variant=name):
                 outcome = send_garbage(self.port, make())
                 self.assert_alive()
-                ping(chan)
+                h.ping(chan)
                 report(f"garbage variant {name}: connection {outcome} after the bytes")
         leave(chan)
         self.assert_back_to(fds, threads)
@@ -248,7 +189,7 @@ class GarbageAfterVersionTest(HostileCase):
             while time.monotonic() < deadline and len(times) < 20:
                 peak_threads = max(peak_threads, self.svc.threads())
                 times.append(self.timed_login())
-                ping(chan)
+                h.ping(chan)
         finally:
             stop.set()
             for w in workers:
@@ -258,7 +199,7 @@ class GarbageAfterVersionTest(HostileCase):
                f"{len(times)} logins during it took max {max(times):.3f}s, "
                f"mean {sum(times) / len(times):.3f}s; service threads peaked at {peak_threads}")
         self.assertLess(max(times), 10.0)
-        ping(chan)
+        h.ping(chan)
         leave(chan)
         self.assert_back_to(fds, threads)
         report(f"garbage flood: descriptors {fds} -> {self.svc.count_fds()}, "
@@ -281,7 +222,7 @@ class GarbageAfterVersionTest(HostileCase):
                         transport.auth_password(h.DEFAULT_USER, h.DEFAULT_PASSWORD)
                         victim = transport.open_session(timeout=10)
                         victim.invoke_shell()
-                        ping(victim)
+                        h.ping(victim)
                     start = time.monotonic()
                     try:
                         sock.sendall(os.urandom(64 * 1024))
@@ -294,7 +235,7 @@ class GarbageAfterVersionTest(HostileCase):
                 finally:
                     transport.close()
                 self.assert_alive()
-                ping(chan)
+                h.ping(chan)
         leave(chan)
         self.assert_back_to(fds, threads)
 
@@ -303,7 +244,7 @@ class ChannelFloodTest(HostileCase):
     def test_thousands_of_channels_on_one_connection(self):
         # Every channel is a telnet connection, and the fake telnet service
         # runs two threads for each: a sanitizer build gets a smaller flood.
-        max_channels = 500 if sanitized(self.svc) else 2000
+        max_channels = 500 if self.svc.sanitizer() else 2000
         fds, threads = self.settle()
         chan = self.witness()
         fds_witness, threads_witness = self.svc.count_fds(), self.svc.threads()
@@ -322,7 +263,7 @@ class ChannelFloodTest(HostileCase):
                 refused = exc
                 break
             if len(channels) % 32 == 0:
-                ping(chan)  # the other session relays during the flood
+                h.ping(chan)  # the other session relays during the flood
                 login_times.append(self.timed_login())
         opened_in = time.monotonic() - start
         fds_peak, threads_peak = self.svc.count_fds(), self.svc.threads()
@@ -340,8 +281,8 @@ class ChannelFloodTest(HostileCase):
         # The flood connection itself still relays, on its newest channel.
         last = channels[-1]
         last.invoke_shell()
-        ping(last)
-        ping(chan)
+        h.ping(last)
+        h.ping(chan)
         login_times.append(self.timed_login())
 
         start = time.monotonic()
@@ -349,7 +290,7 @@ class ChannelFloodTest(HostileCase):
         self.assert_back_to(fds_witness, threads_witness, timeout=60, all_reaped=False)
         report(f"channel flood: after the client left, descriptors back to "
                f"{self.svc.count_fds()} in {time.monotonic() - start:.1f}s")
-        ping(chan)
+        h.ping(chan)
         leave(chan)
         self.assert_back_to(fds, threads)
 
@@ -423,8 +364,8 @@ class OversizedPtyTest(HostileCase):
             chan.resize_pty(width=UINT_MAX - i, height=INT_MAX + i,
                             width_pixels=UINT_MAX, height_pixels=0)
         chan.invoke_shell()
-        ping(chan)
-        ping(witness)
+        h.ping(chan)
+        h.ping(witness)
         self.assert_alive()
         client.close()
         leave(witness)
@@ -453,7 +394,7 @@ class OversizedPtyTest(HostileCase):
             with self.subTest(request=name):
                 client = h.connect(self.port)
                 try:
-                    keep_channels_open_on_failure(client.get_transport())
+                    h.keep_channels_open_on_failure(client.get_transport())
                     chan = client.get_transport().open_session(timeout=10)
                     answer = channel_request(chan, request, reply, *fields)
                     # The service answers or drops this connection; either
@@ -461,14 +402,14 @@ class OversizedPtyTest(HostileCase):
                     try:
                         chan.get_pty()
                         chan.invoke_shell()
-                        ping(chan)
+                        h.ping(chan)
                         outcome = "session goes on"
                     except (paramiko.SSHException, EOFError, OSError, AssertionError):
                         outcome = "session dropped"
                 finally:
                     client.close()
                 self.assert_alive()
-                ping(witness)
+                h.ping(witness)
                 report(f"malformed request {name}: answer {answer}, {outcome}")
         leave(witness)
         self.assert_back_to(fds, threads)
@@ -483,14 +424,14 @@ class OversizedPtyTest(HostileCase):
             send_raw(chan, lambda m: (m.add_byte(cMSG_CHANNEL_WINDOW_ADJUST),
                                       m.add_int(chan.remote_chanid), m.add_int(UINT_MAX)))
         try:
-            ping(chan)
+            h.ping(chan)
             outcome = "session goes on"
         except (paramiko.SSHException, EOFError, OSError, AssertionError):
             outcome = "session dropped"
         report(f"window adjust past 4 GiB: {outcome}")
         client.close()
         self.assert_alive()
-        ping(witness)
+        h.ping(witness)
         leave(witness)
         self.assert_back_to(fds, threads)
 

@@ -31,37 +31,12 @@ def log_mark(svc):
     return len(svc.log_text())
 
 
-def sessions_reaped(svc):
-    """True when every accepted session has been joined and deleted."""
-    text = svc.log_text()
-    started = set(re.findall(r"new session key:(\d+)", text))
-    erased = set(re.findall(r"erase svrchn key:(\d+)", text))
-    return started <= erased
-
-
-def wait_reaped(svc, timeout=10.0):
-    h.wait_until(lambda: sessions_reaped(svc), timeout, "every session reaped")
-
-
 def nul_cr_free(data):
     """data with NUL and CR replaced: its echo is then the data itself."""
     return bytes(b if b not in (0, 13) else 0x5A for b in data)
 
 
-def fail_without_close(chan, _msg):
-    """Channel-failure handler that, unlike paramiko's, leaves the channel
-    open, so a test can see what the server does with it afterwards."""
-    chan.event_ready = False
-    chan.event.set()
-
-
-def keep_channels_open_on_failure(transport):
-    table = dict(transport._channel_handler_table)
-    table[paramiko.common.MSG_CHANNEL_FAILURE] = fail_without_close
-    transport._channel_handler_table = table
-
-
-class ServiceCase(unittest.TestCase):
+class ServiceCase(h.ServiceTestCase):
     """One sshapi for the class; the telnet port is reserved for telnet()."""
 
     LOG_LEVEL = "DEBUG"
@@ -82,10 +57,8 @@ class ServiceCase(unittest.TestCase):
 
     def telnet(self, **mode):
         """Start the fake telnet service on the class's telnet port."""
-        telnet = h.FakeTelnet(h.make_test_dir(self.id()))
-        self.addCleanup(telnet.stop)
-        telnet.start(port=self.telnet_port, **mode)
-        return telnet
+        return h.start_telnet(self.addCleanup, h.make_test_dir(self.id()), port=self.telnet_port,
+                              **mode)
 
     def client(self, user=h.DEFAULT_USER, password=h.DEFAULT_PASSWORD, timeout=10.0):
         client = h.connect(self.port, user, password, host=self.svc.host, timeout=timeout)
@@ -258,7 +231,7 @@ class ChannelRequestTest(ServiceCase):
         telnet.wait_done(2)
 
         # a client that keeps the channel after the refusal can still use it
-        keep_channels_open_on_failure(transport)
+        h.keep_channels_open_on_failure(transport)
         with self.assertRaises(paramiko.SSHException):
             kept.exec_command("reboot\r\n[fake] line\x1b[2J")
         self.assertFalse(kept.closed)
@@ -322,16 +295,6 @@ class ChannelRequestTest(ServiceCase):
 
 class TelnetSideTest(ServiceCase):
     LOG_LEVEL = "INFO"
-
-    def settle(self):
-        """Wait until earlier sessions are gone; returns (fds, threads)."""
-        wait_reaped(self.svc)
-        return self.svc.count_fds(), self.svc.threads()
-
-    def assert_back_to(self, fds, threads):
-        wait_reaped(self.svc)
-        self.svc.wait_fds(lambda n: n == fds, what=f"descriptor count back to {fds}")
-        h.wait_until(lambda: self.svc.threads() == threads, 10, f"thread count back to {threads}")
 
     def test_telnet_down_channel_refused_paramiko(self):
         fds, threads = self.settle()
@@ -451,7 +414,7 @@ class MultiChannelTest(ServiceCase):
         self.svc.wait_log(rf"erase svrchn key:{key + 1} ", start=mark, timeout=5)
         keys = [int(k) for k in re.findall(r"new session key:(\d+)", self.svc.log_text())]
         self.assertEqual(keys, list(range(1, key + 2)))
-        self.assertTrue(sessions_reaped(self.svc))
+        self.assertTrue(self.svc.sessions_reaped())
 
 
 class ConcurrentSessionsTest(ServiceCase):
@@ -465,8 +428,7 @@ class ConcurrentSessionsTest(ServiceCase):
 
     def test_fifty_sessions_each_with_its_own_stream(self):
         telnet = self.telnet()
-        wait_reaped(self.svc)
-        fds, threads = self.svc.count_fds(), self.svc.threads()
+        fds, threads = self.settle()
         deadline = time.monotonic() + 120
         results = {}
         clients = []
@@ -516,9 +478,7 @@ class ConcurrentSessionsTest(ServiceCase):
                 client.close()
 
         # all gone again: sessions reaped, descriptors and threads released
-        h.wait_until(lambda: sessions_reaped(self.svc), 30, "every session reaped")
-        self.svc.wait_fds(lambda n: n == fds, what=f"descriptor count back to {fds}")
-        h.wait_until(lambda: self.svc.threads() == threads, 10, f"thread count back to {threads}")
+        self.assert_back_to(fds, threads)
 
 
 def have_ipv6_loopback():
