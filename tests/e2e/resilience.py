@@ -1,6 +1,6 @@
 """Shared pieces of the resilience tests (soak, connection flood, faults):
-process figures of the service, the figures report, and the limits of the
-test process.
+process figures of the service, the figures report, the limits of the test
+process, and the test case they build on.
 
 Figures go to standard error as "<test>: ..." lines and, when
 SSHAPI_RESILIENCE_REPORT names a file, are appended to it as one JSON
@@ -9,7 +9,6 @@ object per line (bench/resilience/run.sh collects them).
 
 import json
 import os
-import re
 import resource
 import sys
 import time
@@ -59,29 +58,6 @@ def proc_limit(svc, name):
     return None
 
 
-def sanitized(svc):
-    """The sanitizer the service runs under ('address', 'thread') or None:
-    memory figures mean little there (quarantine, shadow memory)."""
-    try:
-        with open(f"/proc/{svc.pid}/maps") as f:
-            maps = f.read()
-    except OSError:
-        return None
-    if "libtsan" in maps:
-        return "thread"
-    if "libasan" in maps:
-        return "address"
-    return None
-
-
-def sessions_reaped(svc):
-    """True when every accepted session has been joined and deleted."""
-    text = svc.log_text()
-    started = set(re.findall(r"new session key:(\d+)", text))
-    erased = set(re.findall(r"erase svrchn key:(\d+)", text))
-    return started <= erased
-
-
 def snapshot(svc):
     return {"fds": svc.count_fds(), "threads": svc.threads(), "rss_kib": rss_kib(svc)}
 
@@ -90,10 +66,17 @@ def wait_back_to(test, svc, base, timeout):
     """Wait until every session is reaped and descriptors and threads are
     at the baseline again; returns the seconds that took."""
     start = time.monotonic()
-    h.wait_until(lambda: sessions_reaped(svc), timeout, "every session reaped", interval=0.1)
+    h.wait_until(svc.sessions_reaped, timeout, "every session reaped", interval=0.1)
     left = max(1.0, timeout - (time.monotonic() - start))
     svc.wait_fds(lambda n: n == base["fds"], left, f"descriptor count back to {base['fds']}")
     left = max(1.0, timeout - (time.monotonic() - start))
     h.wait_until(lambda: svc.threads() == base["threads"], left,
                  f"thread count back to {base['threads']}", interval=0.1)
     return time.monotonic() - start
+
+
+class ResilienceCase(h.ServiceTestCase):
+    def baseline(self, timeout=30.0):
+        """Wait until earlier sessions are reaped; returns the snapshot."""
+        h.wait_until(self.svc.sessions_reaped, timeout, "earlier sessions reaped")
+        return snapshot(self.svc)

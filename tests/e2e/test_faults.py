@@ -32,11 +32,6 @@ PROMPT = b"device> "
 RELOAD_DONE = r"\[INFO\] -----------sshapipublicpw\.cur "
 
 
-def ping(chan, timeout=10.0):
-    chan.sendall(b"ping\r")
-    h.recv_until(chan, b"pong\r\n", timeout=timeout)
-
-
 def shell(port, timeout=10.0):
     client = h.connect(port, timeout=timeout)
     chan = h.open_shell(client, timeout=timeout)
@@ -49,14 +44,10 @@ def session_key(svc, mark):
     return int(svc.wait_log(r"new session key:(\d+)", start=mark).group(1))
 
 
-class ServiceCase(unittest.TestCase):
-    TELNET_FIXED_PORT = False
-
+class ServiceCase(r.ResilienceCase):
     def setUp(self):
         self.dir = h.make_test_dir(self.id())
-        self.telnet = h.FakeTelnet(self.dir)
-        self.addCleanup(lambda: self.telnet.stop())
-        self.telnet.start(cli=True)
+        self.telnet = h.start_telnet(self.addCleanup, self.dir, cli=True)
         self.port = h.free_port()
         self.svc = h.SshApi(self.dir)
         self.addCleanup(self.svc.__exit__, None, None, None)
@@ -65,14 +56,6 @@ class ServiceCase(unittest.TestCase):
         self.svc.start(args or h.standard_args(self.port, self.telnet.port),
                        log_level=kw.pop("log_level", "INFO"), **kw)
 
-    def settle(self):
-        h.wait_until(lambda: r.sessions_reaped(self.svc), 20, "earlier sessions reaped")
-        return r.snapshot(self.svc)
-
-    def assert_alive(self):
-        self.assertIsNone(self.svc.returncode, "sshapi has exited")
-        self.svc.check_no_crash()
-
 
 # ------------------------------------------------------------ telnet service
 
@@ -80,14 +63,14 @@ class TelnetRestartTest(ServiceCase):
     def test_telnet_killed_and_restarted(self):
         self.start_service()
         svc = self.svc
-        base = self.settle()
+        base = self.baseline()
         clients = []
         chans = []
         for _ in range(3):
             client, chan = shell(self.port)
             clients.append(client)
             chans.append(chan)
-            ping(chan)
+            h.ping(chan)
         two_channels = clients[0].get_transport().open_session(timeout=10)
         two_channels.invoke_shell()
         h.recv_until(two_channels, PROMPT)
@@ -114,15 +97,13 @@ class TelnetRestartTest(ServiceCase):
         self.assertIn("Failed to connect telnet server", svc.log_text()[mark:])
 
         # back on the same port: new channels, on old and new connections
-        down_port = self.telnet.port
-        self.telnet = h.FakeTelnet(self.dir)
-        self.telnet.start(cli=True, port=down_port)
+        self.telnet = h.start_telnet(self.addCleanup, self.dir, cli=True, port=self.telnet.port)
         again = clients[1].get_transport().open_session(timeout=10)
         again.invoke_shell()
         h.recv_until(again, PROMPT)
-        ping(again)
+        h.ping(again)
         fresh_client, fresh = shell(self.port)
-        ping(fresh)
+        h.ping(fresh)
         for chan in chans:  # the old ones are still open, without a telnet side
             self.assertFalse(chan.closed)
         self.assert_alive()
@@ -142,7 +123,7 @@ class TelnetRestartTest(ServiceCase):
 class ClientKilledTest(ServiceCase):
     def kill_mid_transfer(self, direction):
         svc = self.svc
-        base = self.settle()
+        base = self.baseline()
         mark = len(svc.log_text())
         proc = h.ssh_cmd(self.port, workdir=self.dir)
         self.addCleanup(h.end_process, proc)
@@ -230,7 +211,7 @@ def vanish_scenario(mode, workdir):
             chan.sendall(b"send 4000000000\r")
             h.recv_until(chan, 1 << 20, timeout=20)
         else:
-            ping(chan)
+            h.ping(chan)
             time.sleep(0.5)
         set_loopback(False)
         gone = time.monotonic()
@@ -272,55 +253,43 @@ def run_in_netns(mode, workdir):
 
 
 class VanishedClientTest(unittest.TestCase):
-    def test_idle_client_vanishes(self):
-        """Keep-alive (idle 1 s, interval 1 s, 5 probes) ends the session."""
-        res = run_in_netns("idle", h.make_test_dir(self.id()))
+    def vanish(self, mode, what, note, limit):
+        """Run the scenario in mode, report it, and check that the session
+        was erased within limit seconds."""
+        res = run_in_netns(mode, h.make_test_dir(self.id()))
         if res is None:
             self.skipTest("no user and network namespaces here")
-        r.report("faults", f"idle client cut off: session erased after {res['erase_s']}s "
-                 f"(keep-alive idle 1 s, interval 1 s, 5 probes); logged {res['errors']}",
-                 kind="vanish-idle", **res)
+        r.report("faults", f"{what}: session erased after {res['erase_s']}s ({note}); "
+                 f"logged {res['errors']}", kind=f"vanish-{mode}", **res)
         self.assertIsNotNone(res["erase_s"], f"not erased within {VANISH_BOUND}s")
-        self.assertLess(res["erase_s"], 10.0)
+        self.assertLess(res["erase_s"], limit)
+
+    def test_idle_client_vanishes(self):
+        """Keep-alive (idle 1 s, interval 1 s, 5 probes) ends the session."""
+        self.vanish("idle", "idle client cut off", "keep-alive idle 1 s, interval 1 s, 5 probes",
+                    10.0)
 
     def test_client_vanishes_mid_download(self):
         """Data in flight: TCP does not send keep-alive probes while
         unacknowledged data is outstanding; the retransmission timeout
         decides."""
-        res = run_in_netns("bulk", h.make_test_dir(self.id()))
-        if res is None:
-            self.skipTest("no user and network namespaces here")
-        r.report("faults", f"client cut off during a bulk transfer: session erased after "
-                 f"{res['erase_s']}s (bound {VANISH_BOUND:.0f}s); logged {res['errors']}",
-                 kind="vanish-bulk", **res)
-        self.assertIsNotNone(res["erase_s"], f"not erased within {VANISH_BOUND}s")
-        self.assertLess(res["erase_s"], 15.0)
+        self.vanish("bulk", "client cut off during a bulk transfer",
+                    f"bound {VANISH_BOUND:.0f}s", 15.0)
 
 
 # ------------------------------------------------------------ log file
 
-def log_config(path, file_name):
-    with open(path, "w") as f:
-        f.write("log4cpp.rootCategory=WARN\n"
-                "log4cpp.category.CATEGORY=DEBUG, A1\n"
-                "log4cpp.additivity.CATEGORY=false\n"
-                "log4cpp.appender.A1=org.apache.log4cpp.FileAppender\n"
-                f"log4cpp.appender.A1.fileName={file_name}\n"
-                "log4cpp.appender.A1.layout=org.apache.log4cpp.PatternLayout\n"
-                "log4cpp.appender.A1.layout.ConversionPattern=%m%n\n")
-    return path
-
-
 class LogFileTest(ServiceCase):
     def serve_without_log(self, file_name):
-        conf = log_config(os.path.join(self.dir, "unwritable.conf"), file_name)
+        conf = h.write_log_config(os.path.join(self.dir, "unwritable.conf"), file_name,
+                                  pattern="%m%n")
         self.svc.start(["-c", conf] + h.standard_args(self.port, self.telnet.port), conf=False)
         base = r.snapshot(self.svc)
         # DEBUG: every relayed byte is a log line that cannot be written
         for _ in range(5):
             client, chan = shell(self.port)
             for _ in range(20):
-                ping(chan)
+                h.ping(chan)
             chan.sendall(b"send 300000\r")
             h.recv_until(chan, 300000, timeout=20)
             client.close()
@@ -351,8 +320,7 @@ class ConfigFilesTest(ServiceCase):
     def setUp(self):
         super().setUp()
         for path in (h.credentials_file_path(), h.param_file_path()):
-            saved = h.SavedFile(path)
-            self.addCleanup(saved.restore)
+            h.restore_at_cleanup(self, path)
         h.use_param_file(self, service_sshapi="true", telnetapi_port="23",
                          sshapi_port=str(self.port))
         h.write_in_place(h.credentials_file_path(),
@@ -398,7 +366,7 @@ class ConfigFilesTest(ServiceCase):
                 ok = {u: h.try_login(self.port, u, u[0] + "-pw") for u in ("alice", "bob")}
                 results[name] = ok
                 self.assert_alive()
-                ping(chan)  # the session logged in before goes on
+                h.ping(chan)  # the session logged in before goes on
                 self.assertEqual(ok, {"alice": True, "bob": True},
                                  f"after '{name}': {svc.log_text()[mark:][-1500:]}")
                 self.assertRegex(svc.log_text()[mark:], r"sshapipublicpw\.cur")
@@ -411,7 +379,7 @@ class ConfigFilesTest(ServiceCase):
             with self.subTest(param=name):
                 self.rewrite(param, data)
                 self.assertTrue(h.try_login(self.port, "alice", "a-pw"))
-                ping(chan)
+                h.ping(chan)
                 self.assert_alive()
         r.report("faults", f"credentials file garbage/truncated while running: logins {results}; "
                  "parameter file garbage/truncated while running: logins and the open session "

@@ -108,26 +108,19 @@ def timed_login(port, timeout=60.0):
     try:
         chan = h.open_shell(client, timeout=timeout)
         h.recv_until(chan, b"device> ", timeout=timeout)
-        chan.sendall(b"ping\r")
-        h.recv_until(chan, b"pong\r\n", timeout=timeout)
+        h.ping(chan, timeout=timeout)
         return time.monotonic() - start
     finally:
         client.close()
 
 
-class FloodCase(unittest.TestCase):
+class FloodCase(r.ResilienceCase):
     NOFILE = None  # descriptor limit of the service; None: the test's own
 
     @classmethod
     def setUpClass(cls):
         cls.limits = r.raise_nofile(CONNECTIONS + 512)
         cls.dir = h.make_test_dir(cls.__name__)
-        cls.telnet = h.FakeTelnet(cls.dir)
-        cls.addClassCleanup(cls.telnet.stop)
-        cls.telnet.start(cli=True)
-        cls.port = h.free_port()
-        cls.svc = h.SshApi(cls.dir)
-        cls.addClassCleanup(cls.svc.__exit__, None, None, None)
         preexec = None
         if cls.NOFILE is not None:
             # Soft and hard limit, in the service only: it raises its soft
@@ -136,16 +129,8 @@ class FloodCase(unittest.TestCase):
 
             def preexec():
                 resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-        cls.svc.start(h.standard_args(cls.port, cls.telnet.port), log_level="INFO",
-                      preexec_fn=preexec)
-
-    def settle(self):
-        h.wait_until(lambda: r.sessions_reaped(self.svc), 30, "earlier sessions reaped")
-        return r.snapshot(self.svc)
-
-    def assert_alive(self):
-        self.assertIsNone(self.svc.returncode, "sshapi has exited")
-        self.svc.check_no_crash()
+        cls.telnet, cls.port, cls.svc = h.start_relay(cls.addClassCleanup, cls.dir, cli=True,
+                                                      log_level="INFO", preexec_fn=preexec)
 
 
 def open_paced(port, count, svc, base_threads, batch=8, timeout=60.0):
@@ -204,7 +189,7 @@ class FloodTest(FloodCase):
         by SYN cookies, and the service never sees those until they send
         something (with libssh's own queue of 10, only 23 to 59 of 300)."""
         svc = self.svc
-        base = self.settle()
+        base = self.baseline()
         socks, failed, connect_s = open_flood(self.port, CONNECTIONS, None)
         held = wait_steady(svc) - base["threads"]
         peak = r.snapshot(svc)
@@ -222,7 +207,7 @@ class FloodTest(FloodCase):
         """Paced so that every connection reaches the service: all are held
         at the same time, each a session thread waiting in the key exchange."""
         svc = self.svc
-        base = self.settle()
+        base = self.baseline()
         start = time.monotonic()
         socks = open_paced(self.port, CONNECTIONS, svc, base["threads"])
         open_s = time.monotonic() - start
@@ -246,7 +231,7 @@ class FloodTest(FloodCase):
         """Identification line, then a packet the service cannot accept:
         it drops each one by itself, although the clients stay."""
         svc = self.svc
-        base = self.settle()
+        base = self.baseline()
         keys = svc.log_count(r"new session key:")
         errs = svc.log_count(r"key exchange err")
         socks, failed, connect_s = open_flood(self.port, CONNECTIONS,
@@ -287,7 +272,7 @@ class DescriptorLimitTest(FloodCase):
     def test_flood_beyond_descriptor_limit(self):
         svc = self.svc
         count = min(CONNECTIONS, 200)
-        base = self.settle()
+        base = self.baseline()
         mark = len(svc.log_text())
         socks, failed, _ = open_flood(self.port, count, None)
         try:

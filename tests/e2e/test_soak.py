@@ -22,7 +22,6 @@ must be back at it and memory within 10 % (plain build only).
 """
 
 import logging
-import os
 import random
 import re
 import socket
@@ -30,8 +29,6 @@ import struct
 import threading
 import time
 import unittest
-
-import paramiko
 
 import resilience as r
 import sshapi_harness as h
@@ -72,18 +69,13 @@ class Cycle:
         self.error = None
 
 
-class SoakTest(unittest.TestCase):
+class SoakTest(h.ServiceTestCase):
     @classmethod
     def setUpClass(cls):
         r.raise_nofile(4 * SESSIONS + 256)
         cls.dir = h.make_test_dir(cls.__name__)
-        cls.telnet = h.FakeTelnet(cls.dir)
-        cls.addClassCleanup(cls.telnet.stop)
-        cls.telnet.start(cli=True)
-        cls.port = h.free_port()
-        cls.svc = h.SshApi(cls.dir)
-        cls.addClassCleanup(cls.svc.__exit__, None, None, None)
-        cls.svc.start(h.standard_args(cls.port, cls.telnet.port), log_level="INFO")
+        cls.telnet, cls.port, cls.svc = h.start_relay(cls.addClassCleanup, cls.dir, cli=True,
+                                                      log_level="INFO")
 
     # ---------------------------------------------------------- one cycle
 
@@ -256,7 +248,7 @@ class SoakTest(unittest.TestCase):
         first_conn = self.telnet.conn_count() + 1
         warm = self.run_sessions(WARMUP_SECONDS)
         self.assertEqual([c.error for c in warm if c.error], [])
-        h.wait_until(lambda: r.sessions_reaped(svc), 60, "warm-up sessions reaped")
+        h.wait_until(svc.sessions_reaped, 60, "warm-up sessions reaped")
         self.telnet_records(first_conn)
         base = r.snapshot(svc)
 
@@ -284,8 +276,7 @@ class SoakTest(unittest.TestCase):
             stop.set()
             sampler.join(5)
         elapsed = time.monotonic() - start
-        self.assertIsNone(svc.returncode, "sshapi has exited")
-        svc.check_no_crash()
+        self.assert_alive()
 
         errors = [f"{c.tag!r}: {c.error}" for c in cycles if c.error]
         records = self.telnet_records(first_conn)
@@ -298,7 +289,7 @@ class SoakTest(unittest.TestCase):
         echo = sum(c.echoed for c in cycles)
         drops = sum(1 for c in cycles if c.dropped)
         cpu = svc.cpu_time() - cpu0
-        san = r.sanitized(svc)
+        san = svc.sanitizer()
         r.report(name, f"{SESSIONS} sessions for {SECONDS}s ({elapsed:.1f}s with the last rounds): "
                  f"{len(cycles)} connections, {drops} dropped by the client (FIN or RST), "
                  f"{len(errors)} failed; bytes client->telnet {up}, telnet->client {down}, "
