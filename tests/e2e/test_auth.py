@@ -25,13 +25,8 @@ class AuthTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = h.make_test_dir(cls.__name__)
-        cls.telnet = h.FakeTelnet(cls.dir)
-        cls.addClassCleanup(cls.telnet.stop)
-        cls.telnet.start()
-        cls.port = h.free_port()
-        cls.svc = h.SshApi(cls.dir)
-        cls.addClassCleanup(cls.svc.__exit__, None, None, None)
-        cls.svc.start(h.standard_args(cls.port, cls.telnet.port, USER, PASSWORD))
+        cls.telnet, cls.port, cls.svc = h.start_relay(cls.addClassCleanup, cls.dir, user=USER,
+                                                      password=PASSWORD)
 
     def setUp(self):
         self.mark = len(self.svc.log_text())

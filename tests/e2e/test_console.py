@@ -61,9 +61,7 @@ def parse_status(answer):
 class ConsoleTest(unittest.TestCase):
     def setUp(self):
         self.dir = h.make_test_dir(self.id())
-        self.telnet = h.FakeTelnet(self.dir)
-        self.addCleanup(self.telnet.stop)
-        self.telnet.start()
+        self.telnet = h.start_telnet(self.addCleanup, self.dir)
         self.svc = h.SshApi(self.dir)
         self.port = h.free_port()
 

@@ -22,12 +22,8 @@ class CredentialsTest(unittest.TestCase):
     def setUp(self):
         self.dir = h.make_test_dir(self.id())
         self.path = h.credentials_file_path()
-        saved = h.SavedFile(self.path)
-        self.addCleanup(saved.restore)
-        saved.remove()
-        self.telnet = h.FakeTelnet(self.dir)
-        self.addCleanup(self.telnet.stop)
-        self.telnet.start()
+        h.restore_at_cleanup(self, self.path).remove()
+        self.telnet = h.start_telnet(self.addCleanup, self.dir)
         self.svc = h.SshApi(self.dir)
         self.port = h.free_port()
         # in the "public" mode the listen port is the file's

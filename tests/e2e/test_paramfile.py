@@ -27,11 +27,8 @@ class ParamFileTest(unittest.TestCase):
     def setUp(self):
         self.dir = h.make_test_dir(self.id())
         self.path = h.param_file_path()
-        saved = h.SavedFile(self.path)
-        self.addCleanup(saved.restore)
-        self.telnet = h.FakeTelnet(self.dir)
-        self.addCleanup(self.telnet.stop)
-        self.telnet.start()
+        h.restore_at_cleanup(self, self.path)
+        self.telnet = h.start_telnet(self.addCleanup, self.dir)
 
     def service(self, name, *ports):
         """A service object stopped at cleanup; ports: those whose console

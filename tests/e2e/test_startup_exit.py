@@ -15,9 +15,7 @@ class StartupExitTest(unittest.TestCase):
         if not shim or not os.path.exists(shim):
             self.skipTest("inotify failure shim not built")
         workdir = h.make_test_dir(self.id())
-        telnet = h.FakeTelnet(workdir)
-        self.addCleanup(telnet.stop)
-        telnet.start(cli=True)
+        telnet = h.start_telnet(self.addCleanup, workdir, cli=True)
         port = h.free_port()
         env = dict(os.environ)
         env["LD_PRELOAD"] = shim
