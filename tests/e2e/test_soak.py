@@ -18,7 +18,8 @@ The size is set by SSHAPI_SOAK_SESSIONS and SSHAPI_SOAK_SECONDS (CI: 20
 sessions for 10 s; bench/resilience/run.sh --long: 200 for 60 s). After a
 warm-up with every session connected once, descriptors, threads and
 resident memory are the baseline; after the soak, descriptors and threads
-must be back at it and memory within 10 % (plain build only).
+must be back at it and memory within 10 % (plain build only; the short run
+allows 2 MiB more).
 """
 
 import logging
@@ -313,7 +314,11 @@ class SoakTest(h.ServiceTestCase):
         self.assertEqual(lost, 0)
         self.assertGreater(len(cycles), SESSIONS)
         if san is None:
-            self.assertLessEqual(after["rss_kib"], base["rss_kib"] * 1.10,
+            # The short run starts from a small base, where the allocator's
+            # per-thread arenas alone can move it by a megabyte on a loaded
+            # machine: it gets an absolute slack on top of the 10 %.
+            slack_kib = 0 if SESSIONS >= 100 else 2048
+            self.assertLessEqual(after["rss_kib"], base["rss_kib"] * 1.10 + slack_kib,
                                  "resident memory grew by more than 10 %")
 
 
