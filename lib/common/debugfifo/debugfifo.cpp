@@ -74,6 +74,27 @@ void CloseFd(SInt32 &s32Fd)
     }
 }
 
+// Creates a named pipe and opens it for reading and writing: the open does
+// not wait for a peer, and the pipe keeps a writer, so a reader never sees
+// end of file. Returns the descriptor, or -1 after a diagnostic line.
+SInt32 MakeFifo(const std::string &strPath)
+{
+    if (mkfifo(strPath.c_str(), 0777) != 0) {
+        int s32Errno = errno;
+        FIFO_LOG(LEVEL_ERROR, "mkfifo %s, errno %d:%s\n", strPath.c_str(), s32Errno,
+                 strerror(s32Errno));
+        return -1;
+    }
+    SInt32 s32Fd = open(strPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0777);
+    if (s32Fd < 0) {
+        int s32Errno = errno;
+        FIFO_LOG(LEVEL_ERROR, "open %s fail, errno %d:%s\n", strPath.c_str(), s32Errno,
+                 strerror(s32Errno));
+        return -1;
+    }
+    return s32Fd;
+}
+
 }  // namespace
 
 CDebugFifo::CDebugFifo()
@@ -189,33 +210,12 @@ SInt32 CDebugFifo::Init(const DebugCmd *pTable)
     unlink(m_strRequestPath.c_str());
     unlink(m_strResponsePath.c_str());
 
-    if (mkfifo(m_strRequestPath.c_str(), 0777) != 0) {
-        int s32Errno = errno;
-        FIFO_LOG(LEVEL_ERROR, "mkfifo %s, errno %d:%s\n", m_strRequestPath.c_str(), s32Errno,
-                 strerror(s32Errno));
-        return -1;
-    }
-    // Read and write: the open does not wait for a peer, and the pipe keeps a
-    // writer, so the read loop never sees end of file.
-    m_s32ReadFd = open(m_strRequestPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0777);
+    m_s32ReadFd = MakeFifo(m_strRequestPath);
     if (m_s32ReadFd < 0) {
-        int s32Errno = errno;
-        FIFO_LOG(LEVEL_ERROR, "open %s fail, errno %d:%s\n", m_strRequestPath.c_str(), s32Errno,
-                 strerror(s32Errno));
         return -1;
     }
-
-    if (mkfifo(m_strResponsePath.c_str(), 0777) != 0) {
-        int s32Errno = errno;
-        FIFO_LOG(LEVEL_ERROR, "mkfifo %s, errno %d:%s\n", m_strResponsePath.c_str(), s32Errno,
-                 strerror(s32Errno));
-        return -1;
-    }
-    m_s32WriteFd = open(m_strResponsePath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0777);
+    m_s32WriteFd = MakeFifo(m_strResponsePath);
     if (m_s32WriteFd < 0) {
-        int s32Errno = errno;
-        FIFO_LOG(LEVEL_ERROR, "open %s fail, errno %d:%s\n", m_strResponsePath.c_str(), s32Errno,
-                 strerror(s32Errno));
         return -1;
     }
     // Answers nobody reads pile up in the response pipe; once it is full a
