@@ -300,29 +300,42 @@ int ConnectServer(const char *szHost, int s32Port, const char *szProtocol)
     stAddr.sin_family = AF_INET;
     stAddr.sin_port = htons(static_cast<uint16_t>(s32Port));
 
-    // Re-entrant lookups: several session threads connect at the same time.
-    struct hostent stHost;
-    struct hostent *pHost = nullptr;
-    char acHostBuf[2048];
-    int s32HErr = 0;
-    if (gethostbyname_r(szHost, &stHost, acHostBuf, sizeof(acHostBuf), &pHost, &s32HErr) != 0 ||
-        pHost == nullptr || pHost->h_addrtype != AF_INET ||
-        pHost->h_length != static_cast<int>(sizeof(stAddr.sin_addr))) {
-        LOG_ERROR("can't get \"%s\" host entry \n", szHost);
-        return -1;
-    }
-    memcpy(&stAddr.sin_addr, pHost->h_addr_list[0], static_cast<size_t>(pHost->h_length));
+    // Several session threads connect at the same time. glibc's name-service
+    // set-up (loading nsswitch.conf on first use or after it changes) guards
+    // its tables with internal locks that ThreadSanitizer cannot see, so the
+    // lookups run one at a time under a lock of our own; it is never
+    // destroyed, so a session thread still connecting at exit cannot touch a
+    // dead mutex. A numeric address, the usual case, needs no lookup at all.
+    static CMutex *const s_pLookupMutex = new CMutex();
+    int s32Proto = 0;
+    {
+        CMutexGuard cLookupGuard(s_pLookupMutex);
+        if (inet_pton(AF_INET, szHost, &stAddr.sin_addr) != 1) {
+            struct hostent stHost;
+            struct hostent *pHost = nullptr;
+            char acHostBuf[2048];
+            int s32HErr = 0;
+            if (gethostbyname_r(szHost, &stHost, acHostBuf, sizeof(acHostBuf), &pHost, &s32HErr) != 0 ||
+                pHost == nullptr || pHost->h_addrtype != AF_INET ||
+                pHost->h_length != static_cast<int>(sizeof(stAddr.sin_addr))) {
+                LOG_ERROR("can't get \"%s\" host entry \n", szHost);
+                return -1;
+            }
+            memcpy(&stAddr.sin_addr, pHost->h_addr_list[0], static_cast<size_t>(pHost->h_length));
+        }
 
-    struct protoent stProto;
-    struct protoent *pProto = nullptr;
-    char acProtoBuf[1024];
-    if (getprotobyname_r(szProtocol, &stProto, acProtoBuf, sizeof(acProtoBuf), &pProto) != 0 ||
-        pProto == nullptr) {
-        LOG_ERROR("can't get \"%s\" protocol entry\n", szProtocol);
-        return -1;
+        struct protoent stProto;
+        struct protoent *pProto = nullptr;
+        char acProtoBuf[1024];
+        if (getprotobyname_r(szProtocol, &stProto, acProtoBuf, sizeof(acProtoBuf), &pProto) != 0 ||
+            pProto == nullptr) {
+            LOG_ERROR("can't get \"%s\" protocol entry\n", szProtocol);
+            return -1;
+        }
+        s32Proto = pProto->p_proto;
     }
     int s32Type = strcmp(szProtocol, "udp") == 0 ? SOCK_DGRAM : SOCK_STREAM;
-    int s32Fd = socket(AF_INET, s32Type | SOCK_CLOEXEC, pProto->p_proto);
+    int s32Fd = socket(AF_INET, s32Type | SOCK_CLOEXEC, s32Proto);
     if (s32Fd < 0) {
         LOG_ERROR("can't create socket: %s\n", strerror(errno));
         return -1;
