@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "commonutils.h"
 #include "logcapture.h"
@@ -234,6 +235,42 @@ TEST(TelnetConnect, ConnectsAndReportsFailures)
     EXPECT_NE(std::string::npos, cLog.Text().find("can't get \"no.such.host.invalid\" host entry"));
     EXPECT_EQ(-1, ConnectServer("127.0.0.1", s32Port, "nosuchproto"));
     EXPECT_NE(std::string::npos, cLog.Text().find("can't get \"nosuchproto\" protocol entry"));
+}
+
+// Session threads open their telnet connections at the same moment, the
+// first of them while the C library is still setting up its name service;
+// run under ThreadSanitizer this is where an unguarded lookup shows.
+TEST(TelnetConnect, ManyThreadsConnectAtOnceOnFirstUse)
+{
+    CLogCapture cLog;
+    int s32Port = 0;
+    int s32Listen = Listen(AF_INET, s32Port);
+    ASSERT_GE(s32Listen, 0);
+    constexpr int kThreads = 16;
+    listen(s32Listen, kThreads);
+    std::atomic<int> s32Ready{0};
+    std::atomic<int> s32Connected{0};
+    std::vector<std::thread> vecThreads;
+    for (int i = 0; i < kThreads; ++i) {
+        // Half by name, half by number: both ways run together.
+        const char *szHost = (i % 2 == 0) ? "localhost" : "127.0.0.1";
+        vecThreads.emplace_back([&, szHost] {
+            ++s32Ready;
+            for (int s32Spin = 0; s32Ready.load() < kThreads && s32Spin < 1000000; ++s32Spin) {
+                std::this_thread::yield();
+            }
+            int s32Fd = ConnectServer(szHost, s32Port, "tcp");
+            if (s32Fd >= 0) {
+                ++s32Connected;
+                close(s32Fd);
+            }
+        });
+    }
+    for (std::thread &cThread : vecThreads) {
+        cThread.join();
+    }
+    close(s32Listen);
+    EXPECT_EQ(kThreads, s32Connected.load()) << cLog.Text();
 }
 
 TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
