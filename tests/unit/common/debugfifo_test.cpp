@@ -138,17 +138,6 @@ TEST(DebugFifoKeys, SplitAppendsTokensLikeStrtok)
     EXPECT_EQ((std::vector<std::string>{",,,"}), vecOut);
 }
 
-TEST(DebugFifoKeys, LevelTextsReadersMatchOn)
-{
-    // Existing log readers match these texts, spelling included.
-    EXPECT_STREQ("DEBUG", CDebugFifo::LevelName(0));
-    EXPECT_STREQ("IFNO", CDebugFifo::LevelName(1));
-    EXPECT_STREQ("WARN", CDebugFifo::LevelName(2));
-    EXPECT_STREQ("ERROR", CDebugFifo::LevelName(3));
-    EXPECT_STREQ("UNKONWN", CDebugFifo::LevelName(4));
-    EXPECT_STREQ("UNKONWN", CDebugFifo::LevelName(-1));
-}
-
 // ---------------------------------------------------------------- fixture
 
 class DebugFifoTest : public ::testing::Test
