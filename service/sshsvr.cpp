@@ -994,6 +994,11 @@ void CSshSvr::SetTelnetPort(const std::string &strPort)
     m_strTelnetPort = strPort;
 }
 
+void CSshSvr::SetAdmissionLimits(const TAdmissionLimits &tLimits)
+{
+    m_tLimits = tLimits;
+}
+
 int CSshSvr::Init()
 {
     if (m_strRsaKey.empty() && m_strDsaKey.empty() && m_strEcdsaKey.empty() &&

@@ -27,6 +27,15 @@ class CSshSvrChn;
 
 typedef std::map<std::string, std::string> UserInfoMap;
 
+// Limits on connections that have not logged in, and the hold put on
+// sources whose logins keep failing (IPv6 sources count per /64).
+struct TAdmissionLimits
+{
+    int s32MaxStartups = 64;           // --max-startups: not logged in, in all
+    int s32MaxStartupsPerSource = 8;   // --max-startups-per-source
+    int s32LoginPenaltySeconds = 30;   // --login-penalty; 0 turns the hold off
+};
+
 // One record per channel that obtained a telnet connection.
 struct TChnRecord
 {
@@ -132,6 +141,7 @@ public:
                     const std::string &strEcdsa, const std::string &strEd25519);
     void SetVerbose(int s32Verbose);
     void SetTelnetPort(const std::string &strPort);
+    void SetAdmissionLimits(const TAdmissionLimits &tLimits);
     int Init();
 
     void SetPendingVerbose(int s32Verbose);
@@ -163,6 +173,7 @@ private:
     std::string m_strIp;
     std::string m_strPort;
     std::string m_strTelnetPort;
+    TAdmissionLimits m_tLimits;
     // The user table is replaced whole by SetUserInfo while session threads
     // look users up: it is an immutable shared table swapped under a lock.
     std::shared_ptr<const UserInfoMap> m_pUserInfo;
