@@ -4,7 +4,7 @@
 // registry entry and a session object running on its own thread. A session
 // thread runs the key exchange, waits for a password login and a channel,
 // then relays every channel to its own TCP connection to the local telnet
-// service until no channel is open any more.
+// service until no channel is open any more. sshsvr.cpp follows that road.
 #ifndef SERVICE_SSHSVR_H
 #define SERVICE_SSHSVR_H
 
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "admission.h"
 #include "mutex.h"
 #include "thread.h"
 
@@ -27,42 +28,42 @@ class CSshSvrChn;
 
 typedef std::map<std::string, std::string> UserInfoMap;
 
-// Limits on connections that have not logged in, and the hold put on
-// sources whose logins keep failing (IPv6 sources count per /64).
-struct TAdmissionLimits
-{
-    int s32MaxStartups = 64;           // --max-startups: not logged in, in all
-    int s32MaxStartupsPerSource = 8;   // --max-startups-per-source
-    int s32LoginPenaltySeconds = 30;   // --login-penalty; 0 turns the hold off
-};
-
-// One record per channel that obtained a telnet connection.
+// One record per channel that obtained a telnet connection. The first five
+// fields are what the status text shows; the session thread changes them
+// only through the named operations of CSshSvrChn, under its record lock.
 struct TChnRecord
 {
-    ssh_channel pChannel;
-    int s32ChnReg;     // channel callbacks installed
-    int s32Status;     // 1 once the channel was found closed
-    int s32TelnetFd;   // telnet socket, -1 once closed
-    int s32FdReg;      // telnet socket registered in the event context
-    std::string strEcho;  // client input waiting to be echoed
-    int s32TelnetEof;  // the telnet side reached end of file or failed
+    ssh_channel pChannel = nullptr;
+    int s32ChnReg = 0;      // channel callbacks installed
+    int s32Status = 0;      // 1 once the channel was found closed (or is to be closed)
+    int s32TelnetFd = -1;   // telnet socket, -1 once closed
+    int s32FdReg = 0;       // telnet socket registered in the event context
+    // Session thread only:
+    std::string strEcho;       // to the client, in order: echo of its input and telnet output
+    std::string strToTelnet;   // client input the telnet socket has not taken yet
+    short s16Events = 0;       // events the telnet socket is registered for
+    bool bTelnetEof = false;   // the telnet side reached end of file or failed
+    bool bResync = false;      // registered for events it no longer wants (see SyncTelnetPolls)
+    bool bCutOff = false;      // closed for sending beyond its window
+    bool bDropLogged = false;  // input for a channel without telnet socket was logged
+    uint32_t au32Held[2] = {0, 0};  // client input (stdout, stderr) left in libssh for lack of room
 };
 
 // Authentication state of one connection (userdata of the server callbacks).
 struct TAuthState
 {
-    ssh_channel pChannel;  // first channel asked for; only a mark
-    int s32AuthAttempts;
-    int s32Authenticated;
-    CSshSvrChn *pSvrChn;
+    ssh_channel pChannel = nullptr;  // first channel asked for; only a mark
+    int s32AuthAttempts = 0;         // passwords checked and refused
+    int s32Authenticated = 0;
+    CSshSvrChn *pSvrChn = nullptr;
 };
 
 // Userdata of the channel callbacks.
 struct TChnCbCtx
 {
-    int s32PtyMaster;
-    int s32PtySlave;
-    CSshSvrChn *pSvrChn;
+    int s32PtyMaster = -1;
+    int s32PtySlave = -1;
+    CSshSvrChn *pSvrChn = nullptr;
 };
 
 // Connects a socket to host:port; protocol "udp" gives a datagram socket.
@@ -71,62 +72,89 @@ int ConnectServer(const char *szHost, int s32Port, const char *szProtocol);
 class CSshSvrChn : public CThread
 {
 public:
-    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose);
+    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose,
+               const TSourceKey &tSource = TSourceKey());
     ~CSshSvrChn() override;
 
     void SetTelnetPort(const std::string &strPort);
     void SetVerbose(int s32Verbose);
     int IsRunning();
-    int GetKey() const { return m_s32Key; }
 
     int CheckUser(const std::string &strUser, const std::string &strPwd);
     int OpenTelnet(ssh_channel pChannel);
     int GetTelnetFd(ssh_channel pChannel);
     void AddEcho(ssh_channel pChannel, const std::string &strText);
-    void AddEcho(ssh_channel pChannel, const char *szText);
     static int GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerPort,
                              std::string &strLocalAddr, int &s32LocalPort);
     void GetConnInfo(std::string &strInfo);
 
-    // Used by the libssh callbacks running on this session's thread.
-    void InstallChannelCallbacks(ssh_channel pChannel);
-    void MarkTelnetEof(ssh_channel pChannel);
-    char *AcquireRelayBuffer();
-    void ReleaseRelayBuffer();
+    // The relay, called by the libssh callbacks on this session's thread.
+    int TakeClientInput(ssh_channel pChannel, const char *pData, uint32_t u32Len, int s32Stderr);
+    int OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events);
 
 protected:
     void Run() override;
 
 private:
-    void ServeSession(ssh_event pEvent, ssh_session pSession);
+    // The road of the connection.
+    void ServeSession();
+    int HandleKeyExchange();
+    int WaitForAuth();
+    void RelayLoop();
+    void Teardown();
+
+    // One channel's relay.
+    bool HasRoom(const TChnRecord &rRec) const;
+    void Consume(TChnRecord &rRec, const char *pData, size_t u64Len);
+    void SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len);
+    void FlushToTelnet(TChnRecord &rRec);
+    void FlushToClient(TChnRecord &rRec, bool bMayHold);
+    bool CanTakeTelnetOutput(const TChnRecord &rRec) const;
+    short WantedEvents(const TChnRecord &rRec) const;
+    bool ReadTelnet(TChnRecord &rRec);
+    void MarkTelnetEof(TChnRecord &rRec);
+    void PullHeldInput(TChnRecord &rRec);
+    void SyncTelnetPolls();
+    void RetireClosedChannels();
+    void CloseChannels();
     void ApplyVerbose(int s32Verbose);
     int HasOpenChannel();
-    int WaitForAuth(ssh_event pEvent, ssh_session pSession, TAuthState &tAuth);
-    void RelayLoop(ssh_event pEvent, ssh_session pSession);
-    void FlushEcho();
-    void DropEofTelnetFds(ssh_event pEvent);
-    void RegisterTelnetFds(ssh_event pEvent);
-    void RetireClosedChannels(ssh_event pEvent);
-    void CloseChannels(ssh_event pEvent);
-    void Teardown(ssh_event pEvent, ssh_session pSession);
+
+    // The records: only these change what the status text reads.
     TChnRecord *FindRecord(ssh_channel pChannel);
+    void AddRecord(std::unique_ptr<TChnRecord> pRec);
+    void EraseRecord(ssh_channel pChannel);
+    void SetFlag(TChnRecord &rRec, int TChnRecord::*pField, int s32Value);
+    void CloseTelnetSide(TChnRecord &rRec);
 
     std::atomic<int> m_bRunning;
     int m_s32Key;
     CSshSvr *m_pSvr;
     std::atomic<uint32_t> m_u32Verbose;
     uint32_t m_u32CurVerbose;
-    std::vector<TChnRecord> m_vecChn;
+    std::vector<std::unique_ptr<TChnRecord>> m_vecChn;  // stable while callbacks hold one
     std::string m_strTelnetPort;
+    TSourceKey m_tSource;
 
-    // Guards m_vecChn against the status text read on the debug thread.
-    // The session thread is the only writer and takes it for every change;
-    // its own reads need no lock.
+    // Guards the status fields of the records against the status text read
+    // on the debug thread. The session thread is the only writer and takes
+    // it for every change; its own reads need no lock.
     std::mutex m_mtxChn;
-    struct ssh_channel_callbacks_struct *m_pChnCb;
-    std::unique_ptr<char[]> m_pRelayBuf;
+
+    // Per-connection state; the callbacks get pointers to it.
+    ssh_session m_pSession;
+    ssh_event m_pEvent;
+    TAuthState m_tAuth;
+    TChnCbCtx m_tCbCtx;
+    struct ssh_server_callbacks_struct m_tServerCb;
+    struct ssh_channel_callbacks_struct m_tChnCb;
+    bool m_bClosing;              // the session is ending: no new channel
+    int m_s32TelnetCbDepth;       // nesting of OnTelnetEvent (blocking libssh calls poll again)
+    std::unique_ptr<char[]> m_pRelayBuf;  // one telnet read or held-input pull
     bool m_bRelayBufBusy;
-    bool m_bClosing;  // the session is ending: no new channel
+    std::string m_strOut;         // the part of strEcho being written
+    bool m_bOutBusy;
+    bool m_bUnknownDropLogged;    // input for a channel without record was logged
 };
 
 class CSshSvr : public CThread
@@ -151,6 +179,10 @@ public:
     int CleanSvrChn();
     void GetStatus(std::string &strStatus);
 
+    // Session threads report how their connection fares.
+    void OnLoggedIn(const TSourceKey &tSource);
+    void OnEndedUnauthenticated(const TSourceKey &tSource, bool bFailedLogin);
+
     // Ends the accept loop and joins the listener thread (used when the
     // process gives up after the listener has started).
     void Shutdown();
@@ -164,7 +196,8 @@ private:
     int SetKeepAlive(ssh_session pSession, int s32Enable, int s32Idle, int s32Interval,
                      int s32Count);
     void UpdateVerbose(uint32_t u32Verbose);
-    void AcceptOne(ssh_session pSession);
+    bool Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource);
+    void AcceptOne(int s32Fd, const TSourceKey &tSource);
 
     std::atomic<uint32_t> m_bInit;
     std::atomic<uint32_t> m_u32Verbose;
@@ -173,7 +206,6 @@ private:
     std::string m_strIp;
     std::string m_strPort;
     std::string m_strTelnetPort;
-    TAdmissionLimits m_tLimits;
     // The user table is replaced whole by SetUserInfo while session threads
     // look users up: it is an immutable shared table swapped under a lock.
     std::shared_ptr<const UserInfoMap> m_pUserInfo;
@@ -188,6 +220,12 @@ private:
     std::map<int, CSshSvrChn *> m_mapSvrChn;
     std::atomic<int> m_s32ListenFd;
     std::atomic<bool> m_bShutdown;
+
+    // Admission: the listener admits, session threads report; one lock.
+    CAdmission m_cAdmission;
+    std::mutex m_mtxAdmission;
+    int64_t m_s64LastRefusalLog;   // listener thread only
+    unsigned m_u32RefusalsNotLogged;
 };
 
 extern CSshSvr g_cSshSvr;

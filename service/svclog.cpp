@@ -5,6 +5,7 @@
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/PropertyConfigurator.hh>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -48,15 +49,21 @@ void SvcLogWrite(int s32Prio, const char *szFile, unsigned u32Line, const char *
     }
     char acSuffix[300];
     snprintf(acSuffix, sizeof(acSuffix), " --[%s:%u]", szBase, u32Line);
+    size_t u64Room = LOG_LINE_MAX - strlen(acSuffix);
+    if (s32Prio <= LOG_PRIO_INFO && strMsg.size() > u64Room) {
+        strMsg.resize(u64Room);
+    }
     strMsg += acSuffix;
     Category().log(s32Prio, strMsg);
 }
 
-std::string EscapeForLog(const char *pData, size_t u64Len, bool bStopAtNul)
+namespace
+{
+
+void AppendEscaped(std::string &strOut, const char *pData, size_t u64Len, bool bStopAtNul)
 {
     static const char s_szHex[] = "0123456789abcdef";
-    std::string strOut;
-    strOut.reserve(u64Len);
+    strOut.reserve(strOut.size() + u64Len);
     for (size_t i = 0; i < u64Len; ++i) {
         unsigned char u8 = static_cast<unsigned char>(pData[i]);
         if (u8 == 0 && bStopAtNul) {
@@ -77,6 +84,24 @@ std::string EscapeForLog(const char *pData, size_t u64Len, bool bStopAtNul)
             }
         }
     }
+}
+
+}  // namespace
+
+std::string EscapeForLog(const char *pData, size_t u64Len)
+{
+    std::string strOut;
+    AppendEscaped(strOut, pData, std::min(u64Len, LOG_TEXT_MAX), false);
+    if (u64Len > LOG_TEXT_MAX) {
+        strOut += "...(cut, " + std::to_string(u64Len) + " bytes)";
+    }
+    return strOut;
+}
+
+std::string DumpForLog(const char *pData, size_t u64Len)
+{
+    std::string strOut;
+    AppendEscaped(strOut, pData, u64Len, true);
     return strOut;
 }
 

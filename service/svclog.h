@@ -33,15 +33,22 @@ void SvcLogWrite(int s32Prio, const char *szFile, unsigned u32Line, const char *
 #define LOG_INFO(...) SVC_LOG(LOG_PRIO_INFO, __VA_ARGS__)
 #define LOG_DEBUG(...) SVC_LOG(LOG_PRIO_DEBUG, __VA_ARGS__)
 
-// Client-supplied bytes made safe for a log line: control characters,
-// backslash and bytes >= 0x7f become \r, \n, \t, \\ or \xHH, so no client
-// can start a line of its own in the log. Stops at the first NUL when
-// bStopAtNul is set (the relayed-data dumps print data as C text).
-std::string EscapeForLog(const char *pData, size_t u64Len, bool bStopAtNul = false);
+// Client-supplied text made safe for a log line at INFO or above: control
+// characters, backslash and bytes >= 0x7f become \r, \n, \t, \\ or \xHH,
+// so no client can start a line of its own in the log, and a text longer
+// than LOG_TEXT_MAX bytes is cut there and marked with its full length.
+const size_t LOG_TEXT_MAX = 256;
+std::string EscapeForLog(const char *pData, size_t u64Len);
 inline std::string EscapeForLog(const std::string &str)
 {
     return EscapeForLog(str.data(), str.size());
 }
+// Relayed data for the DEBUG dumps: escaped the same way, whole, and up to
+// its first NUL (the dumps print the data as C text).
+std::string DumpForLog(const char *pData, size_t u64Len);
+
+// No line at INFO or above is longer than this; DEBUG dumps are not cut.
+const size_t LOG_LINE_MAX = 4096;
 
 // Configures log4cpp from a property file. When the file cannot be used,
 // logs to standard error at INFO instead and writes one ERROR line that

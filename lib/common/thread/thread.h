@@ -34,7 +34,6 @@ public:
     void Join();
     void Stop();
     Bool ClearStop();
-    Bool IsStopRequested() const { return m_bStop.load(); }
 
     // Act on the calling thread; meant for use inside Run().
     static void SetName(const char *szName);

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -162,6 +163,26 @@ TEST(SshSvrLogin, DigestComparisonAndLogLines)
     EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
 }
 
+// A digest that cannot be computed (a FIPS-only OpenSSL has no MD5) is
+// empty, and so is the stored value of a "user:" line: that must not admit.
+TEST(SshSvrLogin, FailedDigestNeverAdmits)
+{
+    CLogCapture cLog;
+    CSshSvr cSvr;
+    cSvr.SetUserInfo({{"empty", ""}, {"admin", Md5("pw")}});
+    ASSERT_EQ(1, EVP_set_default_properties(nullptr, "fips=yes"));
+    std::string strDigest = Md5("pw");
+    int s32Empty = cSvr.CheckUser("empty", "anything");
+    int s32Admin = cSvr.CheckUser("admin", "pw");
+    EVP_set_default_properties(nullptr, "");
+    if (!strDigest.empty()) {
+        GTEST_SKIP() << "this OpenSSL computes MD5 even when only FIPS methods are asked for";
+    }
+    EXPECT_EQ(0, s32Empty);
+    EXPECT_EQ(0, s32Admin);
+    EXPECT_NE(std::string::npos, cLog.Text().find("password digest not available"));
+}
+
 TEST(SshSvrLogin, TableSwapUnderConcurrentLookups)
 {
     // A user present in both tables must be admitted by every lookup made
@@ -315,18 +336,132 @@ TEST(TelnetConnect, Ipv4ClientOfADualStackSocketShowsAsIpv4)
     EXPECT_EQ(cConn.m_s32Port, tEnds.s32LocalPort);
 }
 
-TEST(LogSafety, ClientTextCannotStartALineOfItsOwn)
+TEST(LogSafety, ClientTextIsEscapedAndBounded)
 {
     EXPECT_EQ("adm\\r\\nin\\x1b[2J", EscapeForLog(std::string("adm\r\nin\x1b[2J")));
     EXPECT_EQ("a\\\\b\\t\\x7f\\xff", EscapeForLog(std::string("a\\b\t\x7f\xff")));
     const char ac[] = {'a', '\0', 'b'};
-    EXPECT_EQ("a", EscapeForLog(ac, sizeof(ac), true));
-    EXPECT_EQ("a\\x00b", EscapeForLog(ac, sizeof(ac), false));
+    EXPECT_EQ("a", DumpForLog(ac, sizeof(ac)));
+    EXPECT_EQ("a\\x00b", EscapeForLog(ac, sizeof(ac)));
+    std::string strLong(100000, 'u');
+    EXPECT_EQ(std::string(256, 'u') + "...(cut, 100000 bytes)", EscapeForLog(strLong));
+    EXPECT_EQ(strLong, DumpForLog(strLong.data(), strLong.size()));  // dumps stay whole
 
     CLogCapture cLog(log4cpp::Priority::INFO);
     LOG_DEBUG("hidden %s", "dump");
     LOG_INFO("shown %d", 1);
+    LOG_ERROR("%s", strLong.c_str());  // no line at INFO or above passes 4 KiB
     std::vector<std::string> vecLines = cLog.Lines();
-    ASSERT_EQ(1u, vecLines.size());
+    ASSERT_EQ(2u, vecLines.size());
     EXPECT_EQ(0u, vecLines[0].find("INFO shown 1 --[sshsvr_test.cpp:"));
+    EXPECT_EQ(std::string("ERROR ").size() + LOG_LINE_MAX, vecLines[1].size());
+    EXPECT_NE(std::string::npos, vecLines[1].find(" --[sshsvr_test.cpp:"));
+}
+
+namespace
+{
+
+TSourceKey Source(const char *szAddr)
+{
+    struct sockaddr_storage stAddr = {};
+    auto *pIn = reinterpret_cast<sockaddr_in *>(&stAddr);
+    auto *pIn6 = reinterpret_cast<sockaddr_in6 *>(&stAddr);
+    if (inet_pton(AF_INET, szAddr, &pIn->sin_addr) == 1) {
+        pIn->sin_family = AF_INET;
+        return TSourceKey::FromSockaddr(reinterpret_cast<sockaddr *>(&stAddr), sizeof(*pIn));
+    }
+    pIn6->sin6_family = AF_INET6;
+    EXPECT_EQ(1, inet_pton(AF_INET6, szAddr, &pIn6->sin6_addr)) << szAddr;
+    return TSourceKey::FromSockaddr(reinterpret_cast<sockaddr *>(&stAddr), sizeof(*pIn6));
+}
+
+}  // namespace
+
+TEST(Admission, SourcesAreAddressesOrIpv6Networks)
+{
+    EXPECT_EQ("192.0.2.7", Source("192.0.2.7").ToText());
+    EXPECT_EQ("192.0.2.7", Source("::ffff:192.0.2.7").ToText());  // dual-stack IPv4 client
+    EXPECT_EQ("2001:db8:1:2::/64", Source("2001:db8:1:2:aaaa::1").ToText());
+    TSourceKey tA = Source("2001:db8:1:2::1");
+    TSourceKey tB = Source("2001:db8:1:2:ffff::9");
+    EXPECT_FALSE(tA < tB || tB < tA);  // one /64, one source
+    EXPECT_TRUE(Source("2001:db8:1:3::1") < tA || tA < Source("2001:db8:1:3::1"));
+}
+
+TEST(Admission, PreLoginLimitsInAllAndPerSource)
+{
+    TAdmissionLimits tLimits;
+    tLimits.s32MaxStartups = 4;
+    tLimits.s32MaxStartupsPerSource = 2;
+    CAdmission cAdm(tLimits);
+    TSourceKey tA = Source("10.0.0.1");
+    TSourceKey tB = Source("10.0.0.2");
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(tA, 0));
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(tA, 0));
+    EXPECT_EQ(CAdmission::REFUSE_SOURCE_STARTUPS, cAdm.Admit(tA, 0));
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(tB, 0));
+    cAdm.LoggedIn(tA);  // a logged-in connection no longer counts
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(tA, 0));
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(tB, 0));
+    EXPECT_EQ(CAdmission::REFUSE_STARTUPS, cAdm.Admit(Source("10.0.0.3"), 0));
+    EXPECT_EQ(0, cAdm.Ended(tB, false, 0));
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(Source("10.0.0.3"), 0));
+    EXPECT_EQ(4, cAdm.Startups());
+}
+
+// Rows: seconds after the start at which a connection from one source ends
+// with a failed login, and the hold that must start then (0: none).
+TEST(Admission, FailingSourcesAreHeldOffLongerEachTime)
+{
+    struct TStep
+    {
+        int64_t s64At;
+        int s32Hold;
+    };
+    const TStep atSteps[] = {
+        {0, 0},     {10, 0},    {20, 30},   // third failure within 10 minutes: 30 s
+        {100, 0},   {110, 0},   {120, 60},  // a repeat doubles
+        {200, 0},   {210, 0},   {220, 120}, {400, 0},  {410, 0},  {420, 240},
+        {700, 0},   {710, 0},   {720, 480}, {1300, 0}, {1310, 0}, {1320, 600},  // capped at 10 min
+        {2000, 0},  {2700, 0},  {3400, 0},  // spread over more than 10 minutes: no hold
+        {5000, 0},  {5001, 0},  {5002, 30},  // quiet for long: back to the base length
+    };
+    CAdmission cAdm;
+    TSourceKey tA = Source("10.0.0.1");
+    for (const TStep &tStep : atSteps) {
+        ASSERT_EQ(CAdmission::ADMIT, cAdm.Admit(tA, tStep.s64At)) << tStep.s64At;
+        EXPECT_EQ(tStep.s32Hold, cAdm.Ended(tA, true, tStep.s64At)) << tStep.s64At;
+    }
+    EXPECT_EQ(CAdmission::REFUSE_PENALTY, cAdm.Admit(tA, 5031));
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(Source("10.0.0.2"), 5031));  // others are not held
+    EXPECT_EQ(CAdmission::ADMIT, cAdm.Admit(tA, 5032));
+    cAdm.LoggedIn(tA);  // a login clears the record
+    for (int64_t s64At : {5040, 5041, 5042}) {
+        cAdm.Admit(tA, s64At);
+        EXPECT_EQ(s64At == 5042 ? 30 : 0, cAdm.Ended(tA, true, s64At));
+    }
+}
+
+TEST(Admission, PenaltyOffAndBoundedTable)
+{
+    TAdmissionLimits tOff;
+    tOff.s32LoginPenaltySeconds = 0;
+    CAdmission cOff(tOff);
+    for (int i = 0; i < 5; ++i) {
+        cOff.Admit(Source("10.0.0.1"), i);
+        EXPECT_EQ(0, cOff.Ended(Source("10.0.0.1"), true, i));
+    }
+    CAdmission cAdm;
+    TSourceKey tHeld = Source("10.0.0.1");
+    for (int i = 0; i < 3; ++i) {
+        cAdm.Admit(tHeld, 0);
+        cAdm.Ended(tHeld, true, 0);
+    }
+    for (size_t i = 0; i < 3 * CAdmission::MAX_PENALTY_SOURCES; ++i) {
+        std::string strAddr = "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+        cAdm.Admit(Source(strAddr.c_str()), 1);
+        cAdm.Ended(Source(strAddr.c_str()), true, 1);
+    }
+    EXPECT_EQ(CAdmission::MAX_PENALTY_SOURCES, cAdm.PenaltySources());
+    EXPECT_EQ(CAdmission::REFUSE_PENALTY, cAdm.Admit(tHeld, 2));  // a held source stays held
 }
