@@ -19,7 +19,7 @@
 #include <strings.h>
 
 #include "commonutils.h"
-#include "devicepaths.h"
+#include "servicepaths.h"
 #include "svclog.h"
 #include "watchdog.h"
 #include "xmlparamfile.h"
