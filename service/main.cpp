@@ -364,6 +364,12 @@ int CheckParamFilePass(const char *szPath, std::string &strSshPort)
             LOG_ERROR("prase config file %s err", szPath);
             return 0;
         }
+        // A damaged file (another service's save cut short) reads as one
+        // without parameters: the defaults apply in memory, and Save
+        // refuses to write them over the other services' parameters.
+        if (cParam.IsDamaged()) {
+            LOG_ERROR("prase config file %s err", szPath);
+        }
         char acValue[64];
         memset(acValue, 0, sizeof(acValue));
         if (cParam.GetParam(PARAM_GROUP, "service_telnetapi", acValue, 63) == 0) {

@@ -241,28 +241,45 @@ TEST(ParamFile, SwitchRule)
     EXPECT_FALSE(IsSwitchOn(""));
 }
 
-TEST(ParamFile, MissingOrBrokenFileGainsDefaultsInOrder)
+TEST(ParamFile, MissingOrEmptyFileGainsDefaultsInOrderDamagedOneIsKept)
 {
-    for (const char *szXml : {static_cast<const char *>(nullptr), "", "<CONFIGURATION><oops>",
-                              "<CONFIGURATION><OTHER/></CONFIGURATION>"}) {
+    struct TCase
+    {
+        const char *szXml;  // nullptr: no file
+        bool bDamaged;
+    };
+    const TCase atCases[] = {{nullptr, false},
+                             {"", false},
+                             {"<CONFIGURATION><OTHER/></CONFIGURATION>", false},
+                             {"<CONFIGURATION><NETWORK><PARAM NAME=\"ip\">1.2.3.4</PARAM>", true}};
+    for (const TCase &tCase : atCases) {
+        SCOPED_TRACE(tCase.szXml != nullptr ? tCase.szXml : "(no file)");
         CLogCapture cLog;
-        TParamCase tCase = ParamFile("defaults", szXml);
+        TParamCase tParam = ParamFile("defaults", tCase.szXml);
         std::string strPort;
-        EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+        // Either way the documented defaults apply and SSH comes up.
+        EXPECT_EQ(1, CheckParamFilePass(tParam.strPath.c_str(), strPort));
         EXPECT_EQ("22", strPort);
-        std::string strSaved = ReadAll(tCase.strPath);
+        std::string strLog = cLog.Text();
+        EXPECT_NE(std::string::npos, strLog.find("attr service_telnetapi fail"));
+        EXPECT_NE(std::string::npos, strLog.find("attr service_telnettlsapi fail"));
+        EXPECT_NE(std::string::npos, strLog.find("we force start ssh service"));
+        const bool bErrorLine =
+            strLog.find("ERROR prase config file " + tParam.strPath + " err") != std::string::npos;
+        EXPECT_EQ(tCase.bDamaged, bErrorLine);
+        std::string strSaved = ReadAll(tParam.strPath);
+        if (tCase.bDamaged) {
+            EXPECT_EQ(tCase.szXml, strSaved) << "the other services' parameters must stay";
+            continue;
+        }
         size_t u64Ssh = strSaved.find("service_sshapi");
         size_t u64Telnet = strSaved.find("telnetapi_port");
         size_t u64Port = strSaved.find("sshapi_port");
         ASSERT_NE(std::string::npos, u64Ssh) << strSaved;
         EXPECT_LT(u64Ssh, u64Telnet);
         EXPECT_LT(u64Telnet, u64Port);
-        EXPECT_EQ("true", Param(tCase.strPath, "service_sshapi"));
-        EXPECT_EQ("23", Param(tCase.strPath, "telnetapi_port"));
-        std::string strLog = cLog.Text();
-        EXPECT_NE(std::string::npos, strLog.find("attr service_telnetapi fail"));
-        EXPECT_NE(std::string::npos, strLog.find("attr service_telnettlsapi fail"));
-        EXPECT_NE(std::string::npos, strLog.find("we force start ssh service"));
+        EXPECT_EQ("true", Param(tParam.strPath, "service_sshapi"));
+        EXPECT_EQ("23", Param(tParam.strPath, "telnetapi_port"));
     }
 }
 
