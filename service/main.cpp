@@ -195,24 +195,8 @@ void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
     _exit(255);
 }
 
-// The file was read long before the watch was set (start-up may wait for
-// the parameter file for any length of time): a change made meanwhile would
-// raise no event, so the file is read once more now that it is watched.
-void ReloadChangedBeforeWatch(UserInfoMap &mapUserInfo)
-{
-    std::string strText;
-    ReadFileToString(g_szCredentialsFile, strText);
-    UserInfoMap mapNow;
-    ParseUserCredentials(strText, mapNow);
-    if (!mapNow.empty() && mapNow != mapUserInfo) {
-        LOG_INFO("user:password changed during start-up, reloaded");
-        mapUserInfo = mapNow;
-        g_cSshSvr.SetUserInfo(mapUserInfo);
-    }
-}
-
 void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
-                           UserInfoMap &mapUserInfo)
+                           TCredentials &tCred)
 {
     // A zero-timeout poll: the check never blocks. (poll rather than select:
     // with the raised descriptor limit the number may be past FD_SETSIZE.)
@@ -225,7 +209,7 @@ void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
         LOG_ERROR("Read error.");
         return;
     }
-    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, mapUserInfo,
+    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, tCred,
                        g_cSshSvr);
 }
 
@@ -298,8 +282,89 @@ bool IsStoredDigest(const std::string &strValue)
     return true;
 }
 
+namespace
+{
+
+UserInfoMap ReadCredentials(const std::string &strCredFile)
+{
+    std::string strText;
+    ReadFileToString(strCredFile, strText);
+    UserInfoMap mapFile;
+    ParseUserCredentials(strText, mapFile);
+    return mapFile;
+}
+
+UserInfoMap ListenerTable(const TCredentials &tCred)
+{
+    UserInfoMap mapTable = tCred.mapFile;
+    for (const auto &tEntry : tCred.mapCmdLine) {
+        mapTable[tEntry.first] = tEntry.second;
+    }
+    return mapTable;
+}
+
+// Hands the listener the entries of a reloaded file, with the command-line
+// user over them. Only a stored digest can ever admit a login: a file
+// without one (empty, garbage, or cut short inside its first entry) would
+// lock every user out, so the listener keeps its table. Returns 1 when it
+// got the new one.
+int ApplyCredentials(UserInfoMap mapFile, const std::string &strCredFile, TCredentials &tCred,
+                     CSshSvr &rSvr)
+{
+    bool bUsable = false;
+    for (const auto &tEntry : mapFile) {
+        bUsable = bUsable || IsStoredDigest(tEntry.second);
+    }
+    if (!bUsable) {
+        if (!mapFile.empty()) {
+            LOG_ERROR("%s has no entry user:digest with a 32-digit lowercase hex digest, "
+                      "previous logins kept",
+                      strCredFile.c_str());
+        }
+        return 0;
+    }
+    tCred.mapFile.swap(mapFile);
+    rSvr.SetUserInfo(ListenerTable(tCred));
+    return 1;
+}
+
+}  // namespace
+
+UserInfoMap LoadStartCredentials(const std::string &strMode, const std::string &strCredFile,
+                                 TCredentials &tCred)
+{
+    if (strMode.empty()) {
+        tCred.mapFile["admin"] = g_szDefaultDigest;
+    } else if (strMode == "public") {
+        tCred.mapFile = ReadCredentials(strCredFile);
+    }
+    UserInfoMap mapTable = ListenerTable(tCred);
+    if (mapTable.empty()) {
+        LOG_ERROR("userCredentials is empty, set default user and password");
+        tCred.mapFile["admin"] = g_szDefaultDigest;
+        mapTable = ListenerTable(tCred);
+    }
+    auto itAdmin = mapTable.find("admin");
+    if (itAdmin != mapTable.end() && itAdmin->second == g_szDefaultDigest) {
+        LOG_WARN("user admin with the built-in default password is in force; set users with "
+                 "-U NAME -P DIGEST, or with -w public and %s",
+                 strCredFile.c_str());
+    }
+    return mapTable;
+}
+
+int ReloadChangedBeforeWatch(const std::string &strCredFile, TCredentials &tCred, CSshSvr &rSvr)
+{
+    UserInfoMap mapNow = ReadCredentials(strCredFile);
+    if (mapNow == tCred.mapFile || ApplyCredentials(mapNow, strCredFile, tCred, rSvr) == 0) {
+        return 0;
+    }
+    LOG_INFO("user:password changed during start-up, reloaded");
+    return 1;
+}
+
 int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCredFile,
-                       UserInfoMap &mapUserInfo, CSshSvr &rSvr)
+                       TCredentials &tCred, CSshSvr &rSvr)
 {
     int s32Reloads = 0;
     size_t u64Pos = 0;
@@ -320,25 +385,7 @@ int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCr
         // name above all.
         if (strstr(g_szCredentialsDevicePath, strName.c_str()) != nullptr) {
             LOG_INFO("user:password modify %s", EscapeForLog(strName).c_str());
-            std::string strText;
-            ReadFileToString(strCredFile, strText);
-            mapUserInfo.clear();
-            ParseUserCredentials(strText, mapUserInfo);
-            // Only a stored digest can ever admit a login: a file without
-            // one (garbage, or cut short inside its first entry) would lock
-            // every user out, so the previous table stays, as for an empty
-            // file.
-            bool bUsable = false;
-            for (const auto &tEntry : mapUserInfo) {
-                bUsable = bUsable || IsStoredDigest(tEntry.second);
-            }
-            if (bUsable) {
-                rSvr.SetUserInfo(mapUserInfo);
-            } else if (!mapUserInfo.empty()) {
-                LOG_ERROR("%s has no entry user:digest with a 32-digit lowercase hex digest, "
-                          "previous logins kept",
-                          strCredFile.c_str());
-            }
+            ApplyCredentials(ReadCredentials(strCredFile), strCredFile, tCred, rSvr);
             ++s32Reloads;
         }
         LOG_INFO("-----------%s", EscapeForLog(strName).c_str());
@@ -480,22 +527,14 @@ int SshApiMain(int argc, char **argv)
     }
     SvcLogConfigure(tOpt.strLogConf);
 
-    UserInfoMap userCredentials;
     const bool bPublic = tOpt.strPasswordMode == "public";
-    if (tOpt.strPasswordMode.empty()) {
-        userCredentials["admin"] = g_szDefaultDigest;
-    } else if (bPublic) {
-        std::string strText;
-        ReadFileToString(g_szCredentialsFile, strText);
-        ParseUserCredentials(strText, userCredentials);
-    } else if (tOpt.strPasswordMode == "private") {
+    if (tOpt.strPasswordMode == "private") {
         return -1;
     }
-    AddCommandLineUser(tOpt, userCredentials);
-    if (userCredentials.empty()) {
-        LOG_ERROR("userCredentials is empty, set default user and password");
-        userCredentials["admin"] = g_szDefaultDigest;
-    }
+    TCredentials tCred;
+    AddCommandLineUser(tOpt, tCred.mapCmdLine);
+    UserInfoMap userCredentials =
+        LoadStartCredentials(tOpt.strPasswordMode, g_szCredentialsFile, tCred);
 
     if (tOpt.strIp.empty()) {
         tOpt.strIp = "0.0.0.0";
@@ -562,7 +601,7 @@ int SshApiMain(int argc, char **argv)
     if (inotify_add_watch(s32InotifyFd, g_szConfigDir, CONFIG_WATCH_MASK) < 0) {
         LOG_ERROR("inotify_add_watch path failed");
     } else if (bPublic) {
-        ReloadChangedBeforeWatch(userCredentials);
+        ReloadChangedBeforeWatch(g_szCredentialsFile, tCred, g_cSshSvr);
     }
     char acEventBuf[1024];
     memset(acEventBuf, 0, sizeof(acEventBuf));
@@ -571,7 +610,7 @@ int SshApiMain(int argc, char **argv)
         g_cSshSvr.CleanSvrChn();
         sleep(1);
         if (bPublic) {
-            CheckCredentialChange(s32InotifyFd, acEventBuf, sizeof(acEventBuf), userCredentials);
+            CheckCredentialChange(s32InotifyFd, acEventBuf, sizeof(acEventBuf), tCred);
         }
     }
 }

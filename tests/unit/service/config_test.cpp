@@ -152,39 +152,125 @@ TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
     CLogCapture cLog;
     std::string strDir = TmpDir("events");
     std::string strFile = strDir + "/sshapipublicpw.cur";
-    WriteFile(strFile, "bob:" + Md5("pw") + "\n");
+    WriteFile(strFile, "bob:" + Md5("pw") + "\ncarol:" + Md5("file") + "\n");
     CSshSvr cSvr;
     cSvr.SetUserInfo({{"admin", Md5("old")}});
-    UserInfoMap map;
+    TCredentials tCred;
+    // The command-line user stays through every reload and wins a clash.
+    tCred.mapCmdLine = {{"carol", Md5("cli")}, {"dave", Md5("d")}};
 
     std::string strBuf;
     AddEvent(strBuf, IN_MODIFY, "other.xml");
     AddEvent(strBuf, IN_ACCESS, "sshapipublicpw.cur");  // not watched for
-    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
+    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
     EXPECT_EQ(1, cSvr.CheckUser("admin", "old"));
 
     strBuf.clear();
     AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
     AddEvent(strBuf, IN_CREATE, "pw.cur");  // any part of the path matches
     AddEvent(strBuf, IN_MODIFY, "config");
-    EXPECT_EQ(3, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
-    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
-    EXPECT_EQ(0, cSvr.CheckUser("admin", "old"));  // replaced whole
+    EXPECT_EQ(3, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
     EXPECT_NE(std::string::npos, cLog.Text().find("user:password modify sshapipublicpw.cur"));
     EXPECT_NE(std::string::npos, cLog.Text().find("-----------other.xml"));
+    auto fnLogins = [&cSvr]() {
+        return std::vector<int>{cSvr.CheckUser("admin", "old"), cSvr.CheckUser("bob", "pw"),
+                                cSvr.CheckUser("carol", "cli"), cSvr.CheckUser("carol", "file"),
+                                cSvr.CheckUser("dave", "d")};
+    };
+    const std::vector<int> vecReloaded = {0, 1, 1, 0, 1};  // replaced whole, plus the command line
+    EXPECT_EQ(vecReloaded, fnLogins());
 
-    // An emptied file keeps the previous logins.
-    WriteFile(strFile, "");
-    strBuf.clear();
-    AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
-    EXPECT_EQ(1, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
-    EXPECT_TRUE(map.empty());
-    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
+    // Emptied, or left without a single usable entry: the previous logins
+    // stay (the latter with an ERROR line).
+    for (const char *szText : {"", "garbage\nbob:not-a-digest\n"}) {
+        cLog.Clear();
+        WriteFile(strFile, szText);
+        strBuf.clear();
+        AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
+        EXPECT_EQ(1, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
+        EXPECT_EQ(vecReloaded, fnLogins()) << szText;
+        EXPECT_EQ(*szText != '\0', cLog.Text().find("previous logins kept") != std::string::npos);
+    }
 
     // A record cut short by the read is not walked past.
     strBuf.clear();
     AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
-    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size() - 4, strFile, map, cSvr));
+    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size() - 4, strFile, tCred, cSvr));
+}
+
+TEST(Credentials, StartTableByPasswordMode)
+{
+    std::string strFile = TmpDir("start") + "/sshapipublicpw.cur";
+    const UserInfoMap mapDefault = {{"admin", g_szDefaultDigest}};
+    const UserInfoMap mapBob = {{"bob", Md5("b")}};
+    const std::string strAlice = "alice:" + Md5("a") + "\n";
+    struct TCase
+    {
+        const char *szMode;
+        std::string strFile;  // written before the start, "-" for none
+        UserInfoMap mapCmdLine;
+        UserInfoMap mapExpected;
+        bool bEmptyError;
+        bool bDefaultWarning;
+    };
+    const TCase atCases[] = {
+        {"", strAlice, {}, mapDefault, false, true},
+        {"", "-", mapBob, {{"admin", g_szDefaultDigest}, {"bob", Md5("b")}}, false, true},
+        {"public", strAlice, {}, {{"alice", Md5("a")}}, false, false},
+        {"public", strAlice, {{"alice", Md5("cli")}}, {{"alice", Md5("cli")}}, false, false},
+        {"public", "", {}, mapDefault, true, true},
+        {"public", "-", mapBob, mapBob, false, false},
+        {"other", strAlice, {}, mapDefault, true, true},
+    };
+    for (const TCase &tCase : atCases) {
+        SCOPED_TRACE(std::string(tCase.szMode) + " / " + tCase.strFile);
+        unlink(strFile.c_str());
+        if (tCase.strFile != "-") {
+            WriteFile(strFile, tCase.strFile);
+        }
+        CLogCapture cLog;
+        TCredentials tCred;
+        tCred.mapCmdLine = tCase.mapCmdLine;
+        EXPECT_EQ(tCase.mapExpected, LoadStartCredentials(tCase.szMode, strFile, tCred));
+        const std::string strLog = cLog.Text();
+        EXPECT_EQ(tCase.bEmptyError,
+                  strLog.find("ERROR userCredentials is empty, set default user and password") !=
+                      std::string::npos);
+        EXPECT_EQ(tCase.bDefaultWarning,
+                  strLog.find("WARN user admin with the built-in default password is in force; set "
+                              "users with -U NAME -P DIGEST, or with -w public and " +
+                              strFile) != std::string::npos)
+            << strLog;
+    }
+}
+
+TEST(Credentials, StartUpReReadKeepsCommandLineUserAndGuard)
+{
+    std::string strFile = TmpDir("reread") + "/sshapipublicpw.cur";
+    WriteFile(strFile, "alice:" + Md5("a") + "\n");
+    TCredentials tCred;
+    tCred.mapCmdLine = {{"bob", Md5("b")}};
+    CSshSvr cSvr;
+    cSvr.SetUserInfo(LoadStartCredentials("public", strFile, tCred));
+    const char *const szChanged = "user:password changed during start-up, reloaded";
+
+    // Unchanged since the start: nothing happens.
+    CLogCapture cLog;
+    EXPECT_EQ(0, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
+    EXPECT_EQ(std::string::npos, cLog.Text().find(szChanged));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
+    // Changed to nothing usable: the table stays, as on a later reload.
+    WriteFile(strFile, "alice:cut-sho");
+    EXPECT_EQ(0, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
+    EXPECT_NE(std::string::npos, cLog.Text().find("ERROR " + strFile + " has no entry user:digest"));
+    EXPECT_EQ(1, cSvr.CheckUser("alice", "a"));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
+    // Changed: applied, with the command-line user.
+    WriteFile(strFile, "alice:" + Md5("new") + "\n");
+    EXPECT_EQ(1, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
+    EXPECT_NE(std::string::npos, cLog.Text().find(szChanged));
+    EXPECT_EQ(1, cSvr.CheckUser("alice", "new"));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
 }
 
 namespace
