@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -32,6 +33,8 @@ namespace
 const UInt32 THREAD_STACK_SIZE = 0x180000;  // 1.5 MiB for every thread
 const char PARAM_GROUP[] = "CHANNEL_1";
 const uint32_t CONFIG_WATCH_MASK = IN_MODIFY | IN_CREATE;
+// The largest credentials file that is read (1 MiB).
+const size_t CRED_FILE_MAX = 1024 * 1024;
 
 void PrintUsage(const char *szProg)
 {
@@ -220,19 +223,51 @@ void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
 int ReadFileToString(const std::string &strPath, std::string &strOut)
 {
     strOut.clear();
-    FILE *pFile = g_tFileOptCallBack.pfnOpen(strPath.c_str(), "r");
-    if (pFile == nullptr) {
+    // Opened without waiting (a FIFO in the file's place would block the
+    // open for ever) and checked on that very descriptor: only a regular
+    // file of at most CRED_FILE_MAX bytes is read.
+    int s32Fd = open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (s32Fd < 0) {
         return -1;
     }
-    char acBuf[1024];
-    for (;;) {
-        size_t u64Read = g_tFileOptCallBack.pfnRead(acBuf, 1, sizeof(acBuf), pFile);
-        if (u64Read < 1) {
-            break;
-        }
-        strOut.append(acBuf, u64Read);
+    struct stat stInfo;
+    const char *szWhy = nullptr;
+    if (fstat(s32Fd, &stInfo) != 0) {
+        szWhy = "its type cannot be told";
+    } else if (!S_ISREG(stInfo.st_mode)) {
+        szWhy = "not a regular file";
+    } else if (stInfo.st_size > static_cast<off_t>(CRED_FILE_MAX)) {
+        szWhy = "larger than 1 MiB";
     }
-    g_tFileOptCallBack.pfnClose(pFile);
+    if (szWhy == nullptr) {
+        // The platform's file operations open the checked file itself
+        // through its descriptor, whatever the path names by now.
+        std::string strFdPath = "/proc/self/fd/" + std::to_string(s32Fd);
+        FILE *pFile = g_tFileOptCallBack.pfnOpen(strFdPath.c_str(), "r");
+        if (pFile == nullptr) {
+            szWhy = "cannot be opened through /proc/self/fd";
+        } else {
+            char acBuf[1024];
+            for (;;) {
+                size_t u64Read = g_tFileOptCallBack.pfnRead(acBuf, 1, sizeof(acBuf), pFile);
+                if (u64Read < 1) {
+                    break;
+                }
+                strOut.append(acBuf, u64Read);
+                if (strOut.size() > CRED_FILE_MAX) {
+                    szWhy = "larger than 1 MiB";  // it grew while being read
+                    break;
+                }
+            }
+            g_tFileOptCallBack.pfnClose(pFile);
+        }
+    }
+    close(s32Fd);
+    if (szWhy != nullptr) {
+        LOG_ERROR("%s not read: %s", strPath.c_str(), szWhy);
+        strOut.clear();
+        return -1;
+    }
     return static_cast<int>(strOut.size());
 }
 

@@ -15,7 +15,8 @@
 extern const char g_szDefaultDigest[];
 
 // Reads a whole file through the platform's file operations. Returns the
-// length read, or -1 (and an empty text) when the file cannot be opened.
+// length read, or -1 (and an empty text) when the file cannot be opened, or
+// is not a regular file of at most 1 MiB (ERROR line naming the file).
 int ReadFileToString(const std::string &strPath, std::string &strOut);
 // Splits at every occurrence of the delimiter; the text after the last one
 // is always the final piece, even when empty.

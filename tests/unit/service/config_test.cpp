@@ -1,13 +1,17 @@
 // Start-up configuration: credentials grammar and reload, MD5 digests, the
 // parameter-file check and the debug console answers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <utility>
 
 #include "commonutils.h"
 #include "logcapture.h"
@@ -116,6 +120,44 @@ TEST(Credentials, ReadFileToStringReadsAcrossChunks)
 
     EXPECT_EQ(-1, ReadFileToString(strDir + "/missing", strOut));
     EXPECT_EQ("", strOut);
+
+    // 1 MiB is read (a byte more is refused, below).
+    const std::string strMiB(1024 * 1024, 'x');
+    WriteFile(strDir + "/mib", strMiB);
+    EXPECT_EQ(static_cast<int>(strMiB.size()), ReadFileToString(strDir + "/mib", strOut));
+}
+
+TEST(Credentials, ReadFileToStringRefusesWhatIsNoSmallRegularFile)
+{
+    // Files in the credentials file's place that would block the start, or
+    // flood it: nothing is read, and the log says which file and why.
+    std::string strDir = TmpDir("refuse");
+    WriteFile(strDir + "/big", std::string(1024 * 1024 + 1, 'x'));
+    ASSERT_EQ(0, mkfifo((strDir + "/fifo").c_str(), 0600));
+    const std::pair<std::string, const char *> atCases[] = {
+        {strDir + "/big", "larger than 1 MiB"},
+        {strDir + "/fifo", "not a regular file"},
+        {strDir, "not a regular file"},
+        {"/dev/null", "not a regular file"},
+    };
+    for (const auto &tCase : atCases) {
+        CLogCapture cLog;
+        const std::string &strPath = tCase.first;
+        auto cRead = std::async(std::launch::async, [&strPath] {
+            std::string strOut = "stale";
+            int s32Len = ReadFileToString(strPath, strOut);
+            return std::make_pair(s32Len, strOut);
+        });
+        if (cRead.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << strPath << ": blocked";
+            int s32Fd = open(strPath.c_str(), O_WRONLY | O_NONBLOCK);  // releases a blocked open
+            close(s32Fd);
+        }
+        EXPECT_EQ(std::make_pair(-1, std::string()), cRead.get()) << strPath;
+        EXPECT_NE(std::string::npos,
+                  cLog.Text().find("ERROR " + strPath + " not read: " + tCase.second))
+            << cLog.Text();
+    }
 }
 
 TEST(Credentials, StoredDigestForm)
