@@ -32,7 +32,9 @@ namespace
 
 const UInt32 THREAD_STACK_SIZE = 0x180000;  // 1.5 MiB for every thread
 const char PARAM_GROUP[] = "CHANNEL_1";
-const uint32_t CONFIG_WATCH_MASK = IN_MODIFY | IN_CREATE;
+// Written in place, created, or replaced by a file renamed onto it (sed -i,
+// editors and provisioning tools write a temporary file and rename it).
+const uint32_t CONFIG_WATCH_MASK = IN_MODIFY | IN_CREATE | IN_MOVED_TO;
 // The largest credentials file that is read (1 MiB).
 const size_t CRED_FILE_MAX = 1024 * 1024;
 

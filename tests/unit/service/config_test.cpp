@@ -204,6 +204,7 @@ TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
     std::string strBuf;
     AddEvent(strBuf, IN_MODIFY, "other.xml");
     AddEvent(strBuf, IN_ACCESS, "sshapipublicpw.cur");  // not watched for
+    AddEvent(strBuf, IN_MOVED_FROM, "sshapipublicpw.cur");
     EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
     EXPECT_EQ(1, cSvr.CheckUser("admin", "old"));
 
@@ -211,7 +212,8 @@ TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
     AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
     AddEvent(strBuf, IN_CREATE, "pw.cur");  // any part of the path matches
     AddEvent(strBuf, IN_MODIFY, "config");
-    EXPECT_EQ(3, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
+    AddEvent(strBuf, IN_MOVED_TO, "sshapipublicpw.cur");  // a file renamed onto it
+    EXPECT_EQ(4, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
     EXPECT_NE(std::string::npos, cLog.Text().find("user:password modify sshapipublicpw.cur"));
     EXPECT_NE(std::string::npos, cLog.Text().find("-----------other.xml"));
     auto fnLogins = [&cSvr]() {
