@@ -83,6 +83,18 @@ void RaiseDescriptorLimit()
     }
 }
 
+// Long options without a short form get values past every character.
+enum
+{
+    OPT_MAX_STARTUPS = 0x100,
+    OPT_MAX_STARTUPS_PER_SOURCE,
+    OPT_LOGIN_PENALTY,
+};
+
+// Bounds of the admission limits: a count of connections, and seconds.
+const int MAX_STARTUPS_LIMIT = 10000;
+const int LOGIN_PENALTY_LIMIT = 86400;  // a day
+
 struct TStartOptions
 {
     std::string strIp;
@@ -99,7 +111,28 @@ struct TStartOptions
     bool bUserGiven = false;
     bool bPasswdGiven = false;
     int s32Verbose = 0;
+    TAdmissionLimits tLimits;
 };
+
+// Takes a whole decimal number from s32Min to s32Max (digits only, no sign
+// or blank) into s32Out. Otherwise says so on standard error and returns
+// false; s32Out is left alone.
+bool ParseLimit(const char *szProg, const char *szOption, const char *szText, int s32Min,
+                int s32Max, int &s32Out)
+{
+    long long s64Value = 0;
+    const char *p = szText;
+    for (; *p >= '0' && *p <= '9' && s64Value <= s32Max; ++p) {
+        s64Value = s64Value * 10 + (*p - '0');
+    }
+    if (p == szText || *p != '\0' || s64Value < s32Min || s64Value > s32Max) {
+        fprintf(stderr, "%s: %s needs a whole number from %d to %d, not '%s'\n", szProg,
+                szOption, s32Min, s32Max, szText);
+        return false;
+    }
+    s32Out = static_cast<int>(s64Value);
+    return true;
+}
 
 // Returns 0 to go on, or the status main() ends with.
 int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
@@ -119,11 +152,16 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         {"verbose", no_argument, nullptr, 'v'},
         {"conf", required_argument, nullptr, 'c'},
         {"password", required_argument, nullptr, 'w'},
+        {"max-startups", required_argument, nullptr, OPT_MAX_STARTUPS},
+        {"max-startups-per-source", required_argument, nullptr, OPT_MAX_STARTUPS_PER_SOURCE},
+        {"login-penalty", required_argument, nullptr, OPT_LOGIN_PENALTY},
         {nullptr, 0, nullptr, 0},
     };
     int s32Opt;
+    bool bValid = true;
     // Options that take an argument append it: a repeated option yields
-    // the concatenation of its arguments.
+    // the concatenation of its arguments. The admission limits are numbers:
+    // there the last one given counts.
     while ((s32Opt = getopt_long(argc, argv, "hDU:P:a:p:t:r:d:e:vc:w:", s_astLong, nullptr)) !=
            -1) {
         switch (s32Opt) {
@@ -156,7 +194,23 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         case 'v': tOpt.s32Verbose = 1; break;
         case 'c': tOpt.strLogConf += optarg; break;
         case 'w': tOpt.strPasswordMode += optarg; break;
+        case OPT_MAX_STARTUPS:
+            bValid = ParseLimit(argv[0], "--max-startups", optarg, 1, MAX_STARTUPS_LIMIT,
+                                tOpt.tLimits.s32MaxStartups);
+            break;
+        case OPT_MAX_STARTUPS_PER_SOURCE:
+            bValid = ParseLimit(argv[0], "--max-startups-per-source", optarg, 1,
+                                MAX_STARTUPS_LIMIT, tOpt.tLimits.s32MaxStartupsPerSource);
+            break;
+        case OPT_LOGIN_PENALTY:
+            bValid = ParseLimit(argv[0], "--login-penalty", optarg, 0, LOGIN_PENALTY_LIMIT,
+                                tOpt.tLimits.s32LoginPenaltySeconds);
+            break;
         default:
+            bValid = false;
+            break;
+        }
+        if (!bValid) {
             PrintUsage(argv[0]);
             return 1;
         }
@@ -610,12 +664,16 @@ int SshApiMain(int argc, char **argv)
     LOG_INFO("telnet port = %s", tOpt.strTelnetPort.c_str());
     LOG_INFO("user = %s, password = %s", EscapeForLog(tOpt.strUser).c_str(),
              tOpt.strPasswd.empty() ? "" : "***");
+    LOG_INFO("max startups = %d, per source = %d, login penalty = %d s",
+             tOpt.tLimits.s32MaxStartups, tOpt.tLimits.s32MaxStartupsPerSource,
+             tOpt.tLimits.s32LoginPenaltySeconds);
 
     g_cSshSvr.SetUserInfo(userCredentials);
     g_cSshSvr.SetAddr(tOpt.strIp, tOpt.strPort);
     g_cSshSvr.SetKeyFile(tOpt.strRsaKey, tOpt.strDsaKey, tOpt.strEcdsaKey, tOpt.strEd25519Key);
     g_cSshSvr.SetVerbose(tOpt.s32Verbose);
     g_cSshSvr.SetTelnetPort(tOpt.strTelnetPort);
+    g_cSshSvr.SetAdmissionLimits(tOpt.tLimits);
     if (g_cSshSvr.Init() != 0) {
         PrintUsage(argv[0]);
         LOG_ERROR("ssh server init fail");
