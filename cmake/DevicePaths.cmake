@@ -1,7 +1,9 @@
-# Every fixed device path is generated into one header (devicepaths.h).
-# The production build uses the device's paths as they are; a test build
-# moves all of them under SSHAPI_PATH_PREFIX so that tests and the demo
-# never touch the machine's real /config, /var or /etc and need no root.
+# Every fixed device path is generated into a header: the common runtime's
+# console pipes into devicepaths.h (lib/common/base), the service's files
+# into servicepaths.h (service). The production build uses the device's
+# paths as they are; a test build moves all of them under SSHAPI_PATH_PREFIX
+# so that tests and the demo never touch the machine's real /config, /var or
+# /etc and need no root.
 if(BUILD_TESTING)
   set(_default_prefix "${CMAKE_BINARY_DIR}/root")
 else()

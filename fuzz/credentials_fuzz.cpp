@@ -1,6 +1,8 @@
 // Fuzz target: the credentials file grammar (SplitString, ParseUserCredentials)
 // and the reload that a buffer of inotify records triggers
-// (HandleConfigEvents), against a listener object of its own.
+// (HandleConfigEvents), against a listener object of its own: a reload
+// takes the file's entries only when one of them is usable, and the
+// command-line user always stays.
 //
 // Input: one byte whose low two bits give the length of a delimiter and
 // that many delimiter bytes; a 16-bit little-endian length and that many
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "commonutils.h"
 #include "fuzzcommon.h"
 #include "main.h"
 #include "sshsvr.h"
@@ -22,6 +25,8 @@ namespace
 
 const size_t EVENT_READ_MAX = 1023;  // the service reads at most this much
 const char PRESET_USER[] = "\x01preset";
+const char CMDLINE_USER[] = "\x01cmdline";
+const char CMDLINE_PASSWORD[] = "pw";
 
 // The grammar stated plainly, to compare the parser with: lines at "\n",
 // a line with exactly one colon is "name:value", a later line wins.
@@ -123,18 +128,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     FuzzWriteFile(strCredFile, strText);
     std::vector<char> vecEvents(strEvents.begin(), strEvents.end());
     vecEvents.shrink_to_fit();
-    UserInfoMap mapTable;
-    mapTable[PRESET_USER] = "value";
+    TCredentials tCred;
+    tCred.mapFile[PRESET_USER] = "value";
+    CMd5A cMd5;
+    tCred.mapCmdLine[CMDLINE_USER] = cMd5.MDString(CMDLINE_PASSWORD);
     int s32Reloads = HandleConfigEvents(vecEvents.empty() ? "" : vecEvents.data(),
-                                        vecEvents.size(), strCredFile, mapTable, Listener());
+                                        vecEvents.size(), strCredFile, tCred, Listener());
     FUZZ_CHECK(s32Reloads >= 0);
     FUZZ_CHECK(static_cast<size_t>(s32Reloads) <= CompleteRecords(strEvents));
-    if (s32Reloads == 0) {
-        // No record about the credentials file: the table is left alone.
-        FUZZ_CHECK(mapTable.size() == 1 && mapTable.count(PRESET_USER) == 1);
+    bool bUsable = false;
+    for (const auto &tEntry : mapExpected) {
+        bUsable = bUsable || IsStoredDigest(tEntry.second);
+    }
+    if (s32Reloads > 0 && bUsable) {
+        // A reload takes exactly the file's entries, and the listener gets
+        // them with the command-line user.
+        FUZZ_CHECK(tCred.mapFile == mapExpected);
+        FUZZ_CHECK(Listener().CheckUser(CMDLINE_USER, CMDLINE_PASSWORD) == 1);
     } else {
-        // A reload replaces the table with exactly the file's entries.
-        FUZZ_CHECK(mapTable == mapExpected);
+        // No record about the file, or nothing usable in it: the table is
+        // left alone.
+        FUZZ_CHECK(tCred.mapFile.size() == 1 && tCred.mapFile.count(PRESET_USER) == 1);
     }
     return 0;
 }

@@ -1,7 +1,8 @@
 // Fuzz target: the parameter-file reader on a fuzzed document: load, read
 // the service's parameters through buffers of many sizes, set, delete,
 // dump, save and load again; and the service's own pass over the file
-// (CheckParamFilePass).
+// (CheckParamFilePass). A document that holds more than whitespace but does
+// not parse is damaged: no save may change a byte of it.
 //
 // Input: a flags byte, a 16-bit little-endian buffer size, four
 // NUL-terminated texts (group, name, type and value of one parameter to
@@ -76,6 +77,20 @@ TRead CheckReads(CXmlParamFile &cParam, const std::string &strGroup, const std::
     return tBig;
 }
 
+std::string ReadWhole(const std::string &strPath)
+{
+    std::string strText;
+    FILE *pFile = fopen(strPath.c_str(), "rb");
+    FUZZ_CHECK(pFile != nullptr);
+    char acBuf[4096];
+    size_t u64Read;
+    while ((u64Read = fread(acBuf, 1, sizeof(acBuf), pFile)) > 0) {
+        strText.append(acBuf, u64Read);
+    }
+    fclose(pFile);
+    return strText;
+}
+
 // True when some CDATA section is followed by more text in the same
 // element (mixed content).
 bool CDataThenText(const std::string &strDoc)
@@ -122,10 +137,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     const std::string strPath = FuzzScratchDir() + "/param.xml";
     FuzzWriteFile(strPath, strDoc);
     std::vector<TRead> vecBefore;
+    bool bDamaged = false;
     {
         CXmlParamFile cParam(strPath.c_str());
         // A broken document loads as the empty configuration: never an error.
         FUZZ_CHECK(cParam.Load() == 0);
+        bDamaged = cParam.IsDamaged() == TRUE;
+        FUZZ_CHECK(bDamaged == (strDoc.find_first_not_of(" \t\r\n") != std::string::npos &&
+                                tinyxml2::XMLDocument().Parse(strDoc.data(), strDoc.size()) !=
+                                    tinyxml2::XML_SUCCESS));
         for (const auto &tKey : vecKeys) {
             CheckReads(cParam, tKey.first, tKey.second, u32FuzzSize);
         }
@@ -156,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
         for (const auto &tKey : vecKeys) {
             vecBefore.push_back(CheckReads(cParam, tKey.first, tKey.second, u32FuzzSize));
         }
-        FUZZ_CHECK(cParam.Save() == 0);
+        FUZZ_CHECK((cParam.Save() == 0) != bDamaged);
         if ((u8Flags & 4u) != 0) {
             FUZZ_CHECK(cParam.Reset() == 0);
             for (const auto &tKey : vecKeys) {
@@ -164,7 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
             }
         }
     }  // the lock is released here, so the next object can load the file
-    {
+    if (bDamaged) {
+        FUZZ_CHECK(ReadWhole(strPath) == strDoc);
+    } else {
         // What was saved reads back the same.
         CXmlParamFile cParam(strPath.c_str());
         FUZZ_CHECK(cParam.Load() == 0);
@@ -194,13 +216,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
 
     // The service's pass over the same document: it ends with the SSH
     // switch and both ports present in the file, the port it reports fits
-    // its buffer, and the file stays loadable.
+    // its buffer, and the file stays loadable; a damaged file stays as it
+    // was, and the defaults apply.
     FuzzWriteFile(strPath, strDoc);
     std::string strPort;
     int s32Pass = CheckParamFilePass(strPath.c_str(), strPort);
     FUZZ_CHECK(s32Pass == 0 || s32Pass == 1);
     FUZZ_CHECK(strPort.size() < 63);
-    {
+    if (bDamaged) {
+        FUZZ_CHECK(s32Pass == 1 && strPort == "22");
+        FUZZ_CHECK(ReadWhole(strPath) == strDoc);
+    } else {
         CXmlParamFile cParam(strPath.c_str());
         FUZZ_CHECK(cParam.Load() == 0);
         TRead tPort = ReadParam(cParam, GROUP, "sshapi_port", 64);

@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@
 #include <strings.h>
 
 #include "commonutils.h"
-#include "devicepaths.h"
+#include "servicepaths.h"
 #include "svclog.h"
 #include "watchdog.h"
 #include "xmlparamfile.h"
@@ -31,7 +32,11 @@ namespace
 
 const UInt32 THREAD_STACK_SIZE = 0x180000;  // 1.5 MiB for every thread
 const char PARAM_GROUP[] = "CHANNEL_1";
-const uint32_t CONFIG_WATCH_MASK = IN_MODIFY | IN_CREATE;
+// Written in place, created, or replaced by a file renamed onto it (sed -i,
+// editors and provisioning tools write a temporary file and rename it).
+const uint32_t CONFIG_WATCH_MASK = IN_MODIFY | IN_CREATE | IN_MOVED_TO;
+// The largest credentials file that is read (1 MiB).
+const size_t CRED_FILE_MAX = 1024 * 1024;
 
 void PrintUsage(const char *szProg)
 {
@@ -78,6 +83,18 @@ void RaiseDescriptorLimit()
     }
 }
 
+// Long options without a short form get values past every character.
+enum
+{
+    OPT_MAX_STARTUPS = 0x100,
+    OPT_MAX_STARTUPS_PER_SOURCE,
+    OPT_LOGIN_PENALTY,
+};
+
+// Bounds of the admission limits: a count of connections, and seconds.
+const int MAX_STARTUPS_LIMIT = 10000;
+const int LOGIN_PENALTY_LIMIT = 86400;  // a day
+
 struct TStartOptions
 {
     std::string strIp;
@@ -94,7 +111,28 @@ struct TStartOptions
     bool bUserGiven = false;
     bool bPasswdGiven = false;
     int s32Verbose = 0;
+    TAdmissionLimits tLimits;
 };
+
+// Takes a whole decimal number from s32Min to s32Max (digits only, no sign
+// or blank) into s32Out. Otherwise says so on standard error and returns
+// false; s32Out is left alone.
+bool ParseLimit(const char *szProg, const char *szOption, const char *szText, int s32Min,
+                int s32Max, int &s32Out)
+{
+    long long s64Value = 0;
+    const char *p = szText;
+    for (; *p >= '0' && *p <= '9' && s64Value <= s32Max; ++p) {
+        s64Value = s64Value * 10 + (*p - '0');
+    }
+    if (p == szText || *p != '\0' || s64Value < s32Min || s64Value > s32Max) {
+        fprintf(stderr, "%s: %s needs a whole number from %d to %d, not '%s'\n", szProg,
+                szOption, s32Min, s32Max, szText);
+        return false;
+    }
+    s32Out = static_cast<int>(s64Value);
+    return true;
+}
 
 // Returns 0 to go on, or the status main() ends with.
 int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
@@ -114,11 +152,16 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         {"verbose", no_argument, nullptr, 'v'},
         {"conf", required_argument, nullptr, 'c'},
         {"password", required_argument, nullptr, 'w'},
+        {"max-startups", required_argument, nullptr, OPT_MAX_STARTUPS},
+        {"max-startups-per-source", required_argument, nullptr, OPT_MAX_STARTUPS_PER_SOURCE},
+        {"login-penalty", required_argument, nullptr, OPT_LOGIN_PENALTY},
         {nullptr, 0, nullptr, 0},
     };
     int s32Opt;
+    bool bValid = true;
     // Options that take an argument append it: a repeated option yields
-    // the concatenation of its arguments.
+    // the concatenation of its arguments. The admission limits are numbers:
+    // there the last one given counts.
     while ((s32Opt = getopt_long(argc, argv, "hDU:P:a:p:t:r:d:e:vc:w:", s_astLong, nullptr)) !=
            -1) {
         switch (s32Opt) {
@@ -151,7 +194,23 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         case 'v': tOpt.s32Verbose = 1; break;
         case 'c': tOpt.strLogConf += optarg; break;
         case 'w': tOpt.strPasswordMode += optarg; break;
+        case OPT_MAX_STARTUPS:
+            bValid = ParseLimit(argv[0], "--max-startups", optarg, 1, MAX_STARTUPS_LIMIT,
+                                tOpt.tLimits.s32MaxStartups);
+            break;
+        case OPT_MAX_STARTUPS_PER_SOURCE:
+            bValid = ParseLimit(argv[0], "--max-startups-per-source", optarg, 1,
+                                MAX_STARTUPS_LIMIT, tOpt.tLimits.s32MaxStartupsPerSource);
+            break;
+        case OPT_LOGIN_PENALTY:
+            bValid = ParseLimit(argv[0], "--login-penalty", optarg, 0, LOGIN_PENALTY_LIMIT,
+                                tOpt.tLimits.s32LoginPenaltySeconds);
+            break;
         default:
+            bValid = false;
+            break;
+        }
+        if (!bValid) {
             PrintUsage(argv[0]);
             return 1;
         }
@@ -195,24 +254,8 @@ void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
     _exit(255);
 }
 
-// The file was read long before the watch was set (start-up may wait for
-// the parameter file for any length of time): a change made meanwhile would
-// raise no event, so the file is read once more now that it is watched.
-void ReloadChangedBeforeWatch(UserInfoMap &mapUserInfo)
-{
-    std::string strText;
-    ReadFileToString(g_szCredentialsFile, strText);
-    UserInfoMap mapNow;
-    ParseUserCredentials(strText, mapNow);
-    if (!mapNow.empty() && mapNow != mapUserInfo) {
-        LOG_INFO("user:password changed during start-up, reloaded");
-        mapUserInfo = mapNow;
-        g_cSshSvr.SetUserInfo(mapUserInfo);
-    }
-}
-
 void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
-                           UserInfoMap &mapUserInfo)
+                           TCredentials &tCred)
 {
     // A zero-timeout poll: the check never blocks. (poll rather than select:
     // with the raised descriptor limit the number may be past FD_SETSIZE.)
@@ -225,7 +268,7 @@ void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
         LOG_ERROR("Read error.");
         return;
     }
-    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, mapUserInfo,
+    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, tCred,
                        g_cSshSvr);
 }
 
@@ -236,19 +279,51 @@ void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
 int ReadFileToString(const std::string &strPath, std::string &strOut)
 {
     strOut.clear();
-    FILE *pFile = g_tFileOptCallBack.pfnOpen(strPath.c_str(), "r");
-    if (pFile == nullptr) {
+    // Opened without waiting (a FIFO in the file's place would block the
+    // open for ever) and checked on that very descriptor: only a regular
+    // file of at most CRED_FILE_MAX bytes is read.
+    int s32Fd = open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (s32Fd < 0) {
         return -1;
     }
-    char acBuf[1024];
-    for (;;) {
-        size_t u64Read = g_tFileOptCallBack.pfnRead(acBuf, 1, sizeof(acBuf), pFile);
-        if (u64Read < 1) {
-            break;
-        }
-        strOut.append(acBuf, u64Read);
+    struct stat stInfo;
+    const char *szWhy = nullptr;
+    if (fstat(s32Fd, &stInfo) != 0) {
+        szWhy = "its type cannot be told";
+    } else if (!S_ISREG(stInfo.st_mode)) {
+        szWhy = "not a regular file";
+    } else if (stInfo.st_size > static_cast<off_t>(CRED_FILE_MAX)) {
+        szWhy = "larger than 1 MiB";
     }
-    g_tFileOptCallBack.pfnClose(pFile);
+    if (szWhy == nullptr) {
+        // The platform's file operations open the checked file itself
+        // through its descriptor, whatever the path names by now.
+        std::string strFdPath = "/proc/self/fd/" + std::to_string(s32Fd);
+        FILE *pFile = g_tFileOptCallBack.pfnOpen(strFdPath.c_str(), "r");
+        if (pFile == nullptr) {
+            szWhy = "cannot be opened through /proc/self/fd";
+        } else {
+            char acBuf[1024];
+            for (;;) {
+                size_t u64Read = g_tFileOptCallBack.pfnRead(acBuf, 1, sizeof(acBuf), pFile);
+                if (u64Read < 1) {
+                    break;
+                }
+                strOut.append(acBuf, u64Read);
+                if (strOut.size() > CRED_FILE_MAX) {
+                    szWhy = "larger than 1 MiB";  // it grew while being read
+                    break;
+                }
+            }
+            g_tFileOptCallBack.pfnClose(pFile);
+        }
+    }
+    close(s32Fd);
+    if (szWhy != nullptr) {
+        LOG_ERROR("%s not read: %s", strPath.c_str(), szWhy);
+        strOut.clear();
+        return -1;
+    }
     return static_cast<int>(strOut.size());
 }
 
@@ -298,8 +373,89 @@ bool IsStoredDigest(const std::string &strValue)
     return true;
 }
 
+namespace
+{
+
+UserInfoMap ReadCredentials(const std::string &strCredFile)
+{
+    std::string strText;
+    ReadFileToString(strCredFile, strText);
+    UserInfoMap mapFile;
+    ParseUserCredentials(strText, mapFile);
+    return mapFile;
+}
+
+UserInfoMap ListenerTable(const TCredentials &tCred)
+{
+    UserInfoMap mapTable = tCred.mapFile;
+    for (const auto &tEntry : tCred.mapCmdLine) {
+        mapTable[tEntry.first] = tEntry.second;
+    }
+    return mapTable;
+}
+
+// Hands the listener the entries of a reloaded file, with the command-line
+// user over them. Only a stored digest can ever admit a login: a file
+// without one (empty, garbage, or cut short inside its first entry) would
+// lock every user out, so the listener keeps its table. Returns 1 when it
+// got the new one.
+int ApplyCredentials(UserInfoMap mapFile, const std::string &strCredFile, TCredentials &tCred,
+                     CSshSvr &rSvr)
+{
+    bool bUsable = false;
+    for (const auto &tEntry : mapFile) {
+        bUsable = bUsable || IsStoredDigest(tEntry.second);
+    }
+    if (!bUsable) {
+        if (!mapFile.empty()) {
+            LOG_ERROR("%s has no entry user:digest with a 32-digit lowercase hex digest, "
+                      "previous logins kept",
+                      strCredFile.c_str());
+        }
+        return 0;
+    }
+    tCred.mapFile.swap(mapFile);
+    rSvr.SetUserInfo(ListenerTable(tCred));
+    return 1;
+}
+
+}  // namespace
+
+UserInfoMap LoadStartCredentials(const std::string &strMode, const std::string &strCredFile,
+                                 TCredentials &tCred)
+{
+    if (strMode.empty()) {
+        tCred.mapFile["admin"] = g_szDefaultDigest;
+    } else if (strMode == "public") {
+        tCred.mapFile = ReadCredentials(strCredFile);
+    }
+    UserInfoMap mapTable = ListenerTable(tCred);
+    if (mapTable.empty()) {
+        LOG_ERROR("userCredentials is empty, set default user and password");
+        tCred.mapFile["admin"] = g_szDefaultDigest;
+        mapTable = ListenerTable(tCred);
+    }
+    auto itAdmin = mapTable.find("admin");
+    if (itAdmin != mapTable.end() && itAdmin->second == g_szDefaultDigest) {
+        LOG_WARN("user admin with the built-in default password is in force; set users with "
+                 "-U NAME -P DIGEST, or with -w public and %s",
+                 strCredFile.c_str());
+    }
+    return mapTable;
+}
+
+int ReloadChangedBeforeWatch(const std::string &strCredFile, TCredentials &tCred, CSshSvr &rSvr)
+{
+    UserInfoMap mapNow = ReadCredentials(strCredFile);
+    if (mapNow == tCred.mapFile || ApplyCredentials(mapNow, strCredFile, tCred, rSvr) == 0) {
+        return 0;
+    }
+    LOG_INFO("user:password changed during start-up, reloaded");
+    return 1;
+}
+
 int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCredFile,
-                       UserInfoMap &mapUserInfo, CSshSvr &rSvr)
+                       TCredentials &tCred, CSshSvr &rSvr)
 {
     int s32Reloads = 0;
     size_t u64Pos = 0;
@@ -320,25 +476,7 @@ int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCr
         // name above all.
         if (strstr(g_szCredentialsDevicePath, strName.c_str()) != nullptr) {
             LOG_INFO("user:password modify %s", EscapeForLog(strName).c_str());
-            std::string strText;
-            ReadFileToString(strCredFile, strText);
-            mapUserInfo.clear();
-            ParseUserCredentials(strText, mapUserInfo);
-            // Only a stored digest can ever admit a login: a file without
-            // one (garbage, or cut short inside its first entry) would lock
-            // every user out, so the previous table stays, as for an empty
-            // file.
-            bool bUsable = false;
-            for (const auto &tEntry : mapUserInfo) {
-                bUsable = bUsable || IsStoredDigest(tEntry.second);
-            }
-            if (bUsable) {
-                rSvr.SetUserInfo(mapUserInfo);
-            } else if (!mapUserInfo.empty()) {
-                LOG_ERROR("%s has no entry user:digest with a 32-digit lowercase hex digest, "
-                          "previous logins kept",
-                          strCredFile.c_str());
-            }
+            ApplyCredentials(ReadCredentials(strCredFile), strCredFile, tCred, rSvr);
             ++s32Reloads;
         }
         LOG_INFO("-----------%s", EscapeForLog(strName).c_str());
@@ -363,6 +501,12 @@ int CheckParamFilePass(const char *szPath, std::string &strSshPort)
         if (cParam.Load() != 0) {
             LOG_ERROR("prase config file %s err", szPath);
             return 0;
+        }
+        // A damaged file (another service's save cut short) reads as one
+        // without parameters: the defaults apply in memory, and Save
+        // refuses to write them over the other services' parameters.
+        if (cParam.IsDamaged()) {
+            LOG_ERROR("prase config file %s err", szPath);
         }
         char acValue[64];
         memset(acValue, 0, sizeof(acValue));
@@ -474,22 +618,14 @@ int SshApiMain(int argc, char **argv)
     }
     SvcLogConfigure(tOpt.strLogConf);
 
-    UserInfoMap userCredentials;
     const bool bPublic = tOpt.strPasswordMode == "public";
-    if (tOpt.strPasswordMode.empty()) {
-        userCredentials["admin"] = g_szDefaultDigest;
-    } else if (bPublic) {
-        std::string strText;
-        ReadFileToString(g_szCredentialsFile, strText);
-        ParseUserCredentials(strText, userCredentials);
-    } else if (tOpt.strPasswordMode == "private") {
+    if (tOpt.strPasswordMode == "private") {
         return -1;
     }
-    AddCommandLineUser(tOpt, userCredentials);
-    if (userCredentials.empty()) {
-        LOG_ERROR("userCredentials is empty, set default user and password");
-        userCredentials["admin"] = g_szDefaultDigest;
-    }
+    TCredentials tCred;
+    AddCommandLineUser(tOpt, tCred.mapCmdLine);
+    UserInfoMap userCredentials =
+        LoadStartCredentials(tOpt.strPasswordMode, g_szCredentialsFile, tCred);
 
     if (tOpt.strIp.empty()) {
         tOpt.strIp = "0.0.0.0";
@@ -528,12 +664,16 @@ int SshApiMain(int argc, char **argv)
     LOG_INFO("telnet port = %s", tOpt.strTelnetPort.c_str());
     LOG_INFO("user = %s, password = %s", EscapeForLog(tOpt.strUser).c_str(),
              tOpt.strPasswd.empty() ? "" : "***");
+    LOG_INFO("max startups = %d, per source = %d, login penalty = %d s",
+             tOpt.tLimits.s32MaxStartups, tOpt.tLimits.s32MaxStartupsPerSource,
+             tOpt.tLimits.s32LoginPenaltySeconds);
 
     g_cSshSvr.SetUserInfo(userCredentials);
     g_cSshSvr.SetAddr(tOpt.strIp, tOpt.strPort);
     g_cSshSvr.SetKeyFile(tOpt.strRsaKey, tOpt.strDsaKey, tOpt.strEcdsaKey, tOpt.strEd25519Key);
     g_cSshSvr.SetVerbose(tOpt.s32Verbose);
     g_cSshSvr.SetTelnetPort(tOpt.strTelnetPort);
+    g_cSshSvr.SetAdmissionLimits(tOpt.tLimits);
     if (g_cSshSvr.Init() != 0) {
         PrintUsage(argv[0]);
         LOG_ERROR("ssh server init fail");
@@ -556,7 +696,7 @@ int SshApiMain(int argc, char **argv)
     if (inotify_add_watch(s32InotifyFd, g_szConfigDir, CONFIG_WATCH_MASK) < 0) {
         LOG_ERROR("inotify_add_watch path failed");
     } else if (bPublic) {
-        ReloadChangedBeforeWatch(userCredentials);
+        ReloadChangedBeforeWatch(g_szCredentialsFile, tCred, g_cSshSvr);
     }
     char acEventBuf[1024];
     memset(acEventBuf, 0, sizeof(acEventBuf));
@@ -565,7 +705,7 @@ int SshApiMain(int argc, char **argv)
         g_cSshSvr.CleanSvrChn();
         sleep(1);
         if (bPublic) {
-            CheckCredentialChange(s32InotifyFd, acEventBuf, sizeof(acEventBuf), userCredentials);
+            CheckCredentialChange(s32InotifyFd, acEventBuf, sizeof(acEventBuf), tCred);
         }
     }
 }

@@ -15,7 +15,8 @@
 extern const char g_szDefaultDigest[];
 
 // Reads a whole file through the platform's file operations. Returns the
-// length read, or -1 (and an empty text) when the file cannot be opened.
+// length read, or -1 (and an empty text) when the file cannot be opened, or
+// is not a regular file of at most 1 MiB (ERROR line naming the file).
 int ReadFileToString(const std::string &strPath, std::string &strOut);
 // Splits at every occurrence of the delimiter; the text after the last one
 // is always the final piece, even when empty.
@@ -34,10 +35,30 @@ bool IsSwitchOn(const char *szValue);
 // when the SSH service may start now, 0 when the file says to wait.
 int CheckParamFilePass(const char *szPath, std::string &strSshPort);
 
+// The users the service admits: the entries of the credentials file (or
+// the built-in default user) and the command-line user, which wins on a
+// name clash. The listener always gets both, at start and after a reload.
+struct TCredentials
+{
+    UserInfoMap mapFile;     // what the listener's table was last built from
+    UserInfoMap mapCmdLine;  // the -U/-P entry, if any
+};
+
+// The table at start, by password mode: the default user without a mode,
+// the credentials file in the "public" mode, nothing from a file in any
+// other; the default user also whenever that leaves no user at all (ERROR
+// line). Warns when the default user is in force. Returns the table for
+// the listener. (The "private" mode ends the start before this.)
+UserInfoMap LoadStartCredentials(const std::string &strMode, const std::string &strCredFile,
+                                 TCredentials &tCred);
+// The credentials file is read long before it is watched: reads it once
+// more and applies it as a reload would if it changed meanwhile. Returns 1
+// when the listener got a new table.
+int ReloadChangedBeforeWatch(const std::string &strCredFile, TCredentials &tCred, CSshSvr &rSvr);
 // Walks a buffer of inotify records and reloads the credentials for every
 // record about the credentials file. Returns the number of reloads.
 int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCredFile,
-                       UserInfoMap &mapUserInfo, CSshSvr &rSvr);
+                       TCredentials &tCred, CSshSvr &rSvr);
 
 extern DebugCmd DebugCmdTable[];
 SInt32 OnDebugCmd(SInt32 s32Id, uint64_t pParam, std::string &strResponse);

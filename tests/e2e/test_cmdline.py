@@ -64,6 +64,16 @@ class UsageTest(ExitCase):
             (["--ipaddr", "127.0.0.1"], "unrecognized option '--ipaddr'"),
             (["--bogus"], "unrecognized option '--bogus'"),
             (["-t"], "option requires an argument -- 't'"),
+            (["--max"], "option '--max' is ambiguous"),
+            # the admission limits take whole decimal numbers within bounds
+            (["--max-startups", "0"], "--max-startups needs a whole number from 1 to 10000, not '0'"),
+            (["--max-startups", "1x"], "not '1x'"),
+            (["--max-startups", "+5"], "not '+5'"),
+            (["--max-startups", ""], "not ''"),
+            (["--max-startups-per-source", "99999999999999999999"],
+             "--max-startups-per-source needs a whole number from 1 to 10000"),
+            (["--login-penalty", "-1"], "--login-penalty needs a whole number from 0 to 86400, not '-1'"),
+            (["--login-penalty", "86401"], "not '86401'"),
         )
         for args, diagnostic in cases:
             with self.subTest(args=args):
@@ -197,9 +207,13 @@ class OptionsTest(StartedServiceCase):
         key_dir, key_name = os.path.split(h.host_key_path("ed25519"))
         args = ["-p", port[:1], "--port", port[1:], "-t", tport[:2], "-t", tport[2:],
                 "--ed25519", key_dir + "/", "--ed25519", key_name,
-                "-U", "ad", "--user", "min", "-P", h.md5hex("pw")[:10], "-P", h.md5hex("pw")[10:]]
+                "-U", "ad", "--user", "min", "-P", h.md5hex("pw")[:10], "-P", h.md5hex("pw")[10:],
+                # numbers do not concatenate: the last one counts
+                "--max-startups", "5", "--max-startups", "12", "--max-startups-per-source", "3",
+                "--login-penalty", "0"]
         svc = self.service(args)
         log = svc.log_text()
+        self.assertIn("max startups = 12, per source = 3, login penalty = 0 s --", log)
         self.assertIn(f"ssh port = {port} --", log)
         self.assertIn(f"telnet port = {tport} --", log)
         self.assertIn("user = admin, password = *** --", log)

@@ -1,5 +1,5 @@
 """Start-up against the device parameter file <root>/config/param.xml: the
-defaults written into unusable files, the "public" mode waiting for the SSH
+defaults written into missing or empty files (never over a damaged one), the "public" mode waiting for the SSH
 switch and taking its port from the file, and the other modes that only
 warn. The file is shared: every test restores it."""
 
@@ -48,7 +48,10 @@ class ParamFileTest(unittest.TestCase):
         other_group = ('<CONFIGURATION>\n    <CHANNEL_2>\n'
                        '        <PARAM NAME="service_sshapi" TYPE="string">false</PARAM>\n'
                        '    </CHANNEL_2>\n</CONFIGURATION>\n')
-        cases = [("missing", None), ("empty", ""), ("malformed", "<CONFIGURATION><CHANNEL_1>"),
+        # A file cut short (another service's save and a power cut) is not
+        # written: the defaults apply in memory only.
+        cut_short = other_group[:60]
+        cases = [("missing", None), ("empty", ""), ("cut_short", cut_short),
                  ("no_channel_1", other_group)]
         for name, content in cases:
             with self.subTest(case=name):
@@ -59,13 +62,19 @@ class ParamFileTest(unittest.TestCase):
                 port = h.free_port()
                 svc = self.service(name, port)
                 svc.start(h.standard_args(port, self.telnet.port))
-                self.assertEqual([(n, v) for n, t, v in channel_params(self.path)], DEFAULTS)
-                self.assertEqual({t for n, t, v in channel_params(self.path)}, {"string"})
+                log = svc.log_text()
+                if name == "cut_short":
+                    with open(self.path) as f:
+                        self.assertEqual(f.read(), cut_short)
+                    self.assertRegex(log, rf"\[ERROR\] prase config file {self.path} err ")
+                else:
+                    self.assertEqual([(n, v) for n, t, v in channel_params(self.path)], DEFAULTS)
+                    self.assertEqual({t for n, t, v in channel_params(self.path)}, {"string"})
+                    self.assertNotRegex(log, r"prase config file")
                 if name == "no_channel_1":
                     # the other group stays as it was
                     group = ET.parse(self.path).getroot().find("CHANNEL_2")
                     self.assertEqual([(p.get("NAME"), p.text) for p in group], [("service_sshapi", "false")])
-                log = svc.log_text()
                 for switch in ("service_telnetapi", "service_telnettlsapi"):
                     self.assertRegex(log, rf"\[ERROR\] get config file {self.path} attr {switch} fail ")
                 self.assertRegex(log, WARN_FORCED)

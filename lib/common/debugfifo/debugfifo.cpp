@@ -74,22 +74,33 @@ void CloseFd(SInt32 &s32Fd)
     }
 }
 
-// Creates a named pipe and opens it for reading and writing: the open does
-// not wait for a peer, and the pipe keeps a writer, so a reader never sees
-// end of file. Returns the descriptor, or -1 after a diagnostic line.
+// Creates a named pipe that only this user can use and opens it for
+// reading and writing: the open does not wait for a peer, and the pipe
+// keeps a writer, so a reader never sees end of file. Whatever another user
+// may have put at the path meanwhile is not used: the open follows no link,
+// creates and truncates nothing, does not wait, and what it opened must be
+// a FIFO of this effective user. The descriptor is non-blocking. Returns
+// it, or -1 after a diagnostic line.
 SInt32 MakeFifo(const std::string &strPath)
 {
-    if (mkfifo(strPath.c_str(), 0777) != 0) {
+    if (mkfifo(strPath.c_str(), 0600) != 0) {
         int s32Errno = errno;
         FIFO_LOG(LEVEL_ERROR, "mkfifo %s, errno %d:%s\n", strPath.c_str(), s32Errno,
                  strerror(s32Errno));
         return -1;
     }
-    SInt32 s32Fd = open(strPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0777);
+    SInt32 s32Fd = open(strPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (s32Fd < 0) {
         int s32Errno = errno;
         FIFO_LOG(LEVEL_ERROR, "open %s fail, errno %d:%s\n", strPath.c_str(), s32Errno,
                  strerror(s32Errno));
+        return -1;
+    }
+    struct stat stInfo;
+    if (fstat(s32Fd, &stInfo) != 0 || !S_ISFIFO(stInfo.st_mode) || stInfo.st_uid != geteuid()) {
+        FIFO_LOG(LEVEL_ERROR, "%s is not a fifo owned by uid %u, not used\n", strPath.c_str(),
+                 static_cast<unsigned>(geteuid()));
+        close(s32Fd);
         return -1;
     }
     return s32Fd;
@@ -214,15 +225,17 @@ SInt32 CDebugFifo::Init(const DebugCmd *pTable)
     if (m_s32ReadFd < 0) {
         return -1;
     }
+    // The loop reads a request once poll() has seen one: a blocking read.
+    int s32Flags = fcntl(m_s32ReadFd, F_GETFL);
+    if (s32Flags >= 0) {
+        fcntl(m_s32ReadFd, F_SETFL, s32Flags & ~O_NONBLOCK);
+    }
+    // The response pipe stays non-blocking: answers nobody reads pile up in
+    // it, and once it is full a blocking write would stall the loop beyond
+    // the reach of Stop().
     m_s32WriteFd = MakeFifo(m_strResponsePath);
     if (m_s32WriteFd < 0) {
         return -1;
-    }
-    // Answers nobody reads pile up in the response pipe; once it is full a
-    // blocking write would stall the loop beyond the reach of Stop().
-    int s32Flags = fcntl(m_s32WriteFd, F_GETFL);
-    if (s32Flags >= 0) {
-        fcntl(m_s32WriteFd, F_SETFL, s32Flags | O_NONBLOCK);
     }
     return 0;
 }

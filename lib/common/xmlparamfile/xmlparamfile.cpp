@@ -3,7 +3,8 @@
 // File layout: <CONFIGURATION> holds one element per group; a group holds
 // <PARAM NAME="..." TYPE="...">value</PARAM> elements. The reader never
 // interprets TYPE. A missing, empty or broken file reads as the empty
-// configuration, so callers can always fill in their defaults and save.
+// configuration, so callers can always fill in their defaults; but only a
+// missing or empty file can be saved over. A broken one is left as it is.
 #include "xmlparamfile.h"
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -66,7 +68,97 @@ Bool IsValidElementName(const char *szName)
     return TRUE;
 }
 
-// Writes the document so that every text reads back as it was. XML reading
+// Reads the whole file: through the locked descriptor when there is one,
+// otherwise (no lock could be taken) by the path. Returns XML_SUCCESS,
+// XML_ERROR_FILE_NOT_FOUND for a missing file, or XML_ERROR_FILE_READ_ERROR
+// for a file that is there but cannot be read.
+SInt32 ReadText(SInt32 s32LockFd, const char *szPath, std::string &strText)
+{
+    strText.clear();
+    int s32Fd = s32LockFd;
+    if (s32Fd < 0) {
+        s32Fd = open(szPath, O_RDONLY | O_CLOEXEC);
+        if (s32Fd < 0) {
+            return (errno == ENOENT || errno == ENOTDIR) ? tinyxml2::XML_ERROR_FILE_NOT_FOUND
+                                                         : tinyxml2::XML_ERROR_FILE_READ_ERROR;
+        }
+    }
+    SInt32 s32Err = tinyxml2::XML_SUCCESS;
+    char acBuf[4096];
+    for (;;) {
+        ssize_t s64Read = pread(s32Fd, acBuf, sizeof(acBuf), static_cast<off_t>(strText.size()));
+        if (s64Read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (s64Read < 0) {
+            s32Err = tinyxml2::XML_ERROR_FILE_READ_ERROR;
+        }
+        if (s64Read <= 0) {
+            break;
+        }
+        strText.append(acBuf, static_cast<size_t>(s64Read));
+    }
+    if (s32Fd != s32LockFd) {
+        close(s32Fd);
+    }
+    return s32Err;
+}
+
+// A file of nothing but XML whitespace holds no parameter: it counts as
+// empty, not as damaged.
+Bool IsBlank(const std::string &strText)
+{
+    return strText.find_first_not_of(" \t\r\n") == std::string::npos ? TRUE : FALSE;
+}
+
+// Replaces the content of the file s32Fd by the u64Len bytes of pData,
+// in place, and flushes it to storage. Returns 0, or -1 when anything fails.
+int WriteInPlace(int s32Fd, const char *pData, size_t u64Len)
+{
+    struct stat stInfo;
+    if (fstat(s32Fd, &stInfo) != 0) {
+        return -1;
+    }
+    const bool bRegular = S_ISREG(stInfo.st_mode);
+    const size_t u64OldLen = bRegular ? static_cast<size_t>(stInfo.st_size) : 0;
+    // Room for a longer text is reserved first: a full disk then fails the
+    // save before any byte of the old file has changed. File systems
+    // without fallocate (flash ones among them) go on without it.
+    if (bRegular && u64Len > u64OldLen &&
+        fallocate(s32Fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(u64Len)) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS) {
+        return -1;
+    }
+    // A shorter text is padded with line feeds to the old length before the
+    // file is cut: should the cut not reach storage, the file still parses
+    // (whitespace after the document element) instead of ending in the old
+    // text's tail.
+    std::string strPadded;
+    if (u64Len < u64OldLen) {
+        strPadded.assign(pData, u64Len);
+        strPadded.append(u64OldLen - u64Len, '\n');
+        pData = strPadded.data();
+    }
+    const size_t u64WriteLen = (u64Len < u64OldLen) ? u64OldLen : u64Len;
+    size_t u64Done = 0;
+    while (u64Done < u64WriteLen) {
+        ssize_t s64Written = pwrite(s32Fd, pData + u64Done, u64WriteLen - u64Done,
+                                    static_cast<off_t>(u64Done));
+        if (s64Written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (s64Written <= 0) {
+            return -1;
+        }
+        u64Done += static_cast<size_t>(s64Written);
+    }
+    if (ftruncate(s32Fd, static_cast<off_t>(u64Len)) != 0 || fsync(s32Fd) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// Prints the document so that every text reads back as it was. XML reading
 // turns a carriage return into a line feed (in CDATA too), and tinyxml2
 // drops a text made only of whitespace; such characters are written as
 // character references instead, which read back unchanged. Text outside
@@ -77,7 +169,8 @@ Bool IsValidElementName(const char *szName)
 class CFaithfulPrinter : public tinyxml2::XMLPrinter
 {
 public:
-    explicit CFaithfulPrinter(FILE *pFile) : tinyxml2::XMLPrinter(pFile, false) {}
+    // Prints into memory (CStr()), indented.
+    CFaithfulPrinter() : tinyxml2::XMLPrinter(nullptr, false) {}
 
     bool Visit(const tinyxml2::XMLText &cText) override
     {
@@ -116,7 +209,8 @@ public:
 } // namespace
 
 CXmlParamFile::CXmlParamFile(const char *szPath)
-    : m_szPath(), m_cDoc(true, tinyxml2::PRESERVE_WHITESPACE), m_s32LockFd(-1)
+    : m_szPath(), m_cDoc(true, tinyxml2::PRESERVE_WHITESPACE), m_s32LockFd(-1),
+      m_s32Damage(tinyxml2::XML_SUCCESS)
 {
     // Longer paths are cut to 255 characters; the rest stays NUL.
     if (szPath != nullptr) {
@@ -151,11 +245,25 @@ SInt32 CXmlParamFile::Load()
         }
     }
 
-    if (m_cDoc.LoadFile(m_szPath) == tinyxml2::XML_SUCCESS) {
-        return tinyxml2::XML_SUCCESS;
+    m_s32Damage = tinyxml2::XML_SUCCESS;
+    std::string strText;
+    SInt32 s32Read = ReadText(m_s32LockFd, m_szPath, strText);
+    if (s32Read == tinyxml2::XML_SUCCESS && !IsBlank(strText)) {
+        SInt32 s32Parse = m_cDoc.Parse(strText.data(), strText.size());
+        if (s32Parse == tinyxml2::XML_SUCCESS) {
+            return tinyxml2::XML_SUCCESS;
+        }
+        m_s32Damage = s32Parse;
+    } else if (s32Read == tinyxml2::XML_ERROR_FILE_READ_ERROR) {
+        m_s32Damage = s32Read;
     }
-    // Missing, empty or broken: start from the empty configuration.
+    // Missing, empty, unreadable or broken: start from the empty configuration.
     return m_cDoc.Parse(g_szDefaultDoc, SIZE_MAX);
+}
+
+Bool CXmlParamFile::IsDamaged() const
+{
+    return (m_s32Damage != tinyxml2::XML_SUCCESS) ? TRUE : FALSE;
 }
 
 SInt32 CXmlParamFile::Reset()
@@ -265,21 +373,30 @@ SInt32 CXmlParamFile::DeleteParam(const char *szGroup, const char *szName)
 
 SInt32 CXmlParamFile::Save()
 {
-    // The file is rewritten in place: the lock lives on this file, so it
-    // must not be replaced by another one. Write errors (a full disk) are
-    // checked here, as tinyxml2 only reports a failed open.
-    FILE *pFile = fopen(m_szPath, "w");
-    if (pFile == nullptr) {
-        return tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    if (m_s32Damage != tinyxml2::XML_SUCCESS) {
+        return m_s32Damage;
     }
-    CFaithfulPrinter cPrinter(pFile);
+    CFaithfulPrinter cPrinter;
     m_cDoc.Print(&cPrinter);
-    SInt32 s32Err = tinyxml2::XML_SUCCESS;
-    if (fflush(pFile) != 0 || ferror(pFile) != 0) {
-        s32Err = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    const size_t u64Len = static_cast<size_t>(cPrinter.CStrSize()) - 1;  // without the NUL
+
+    // The file is rewritten in place: the lock of every reader lives on this
+    // inode, so it must not be replaced by another one. Without a loaded
+    // lock the file is opened and locked for the write alone.
+    int s32Fd = m_s32LockFd;
+    if (s32Fd < 0) {
+        s32Fd = open(m_szPath, O_RDWR | O_CREAT | O_CLOEXEC, g_u32CreateMode);
+        if (s32Fd < 0) {
+            return tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+        }
+        while (flock(s32Fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
     }
-    if (fclose(pFile) != 0 && s32Err == tinyxml2::XML_SUCCESS) {
-        s32Err = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    SInt32 s32Err = (WriteInPlace(s32Fd, cPrinter.CStr(), u64Len) == 0)
+                        ? tinyxml2::XML_SUCCESS
+                        : tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    if (s32Fd != m_s32LockFd) {
+        close(s32Fd);
     }
     return s32Err;
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,20 @@
 #include <vector>
 
 #include "testsupport.h"
+
+// The console's mkfifo lands here (the executable's definition wins over
+// the C library's). It makes the pipe, unless a test has put something else
+// at the path first, as another user racing the service could.
+std::function<void(const std::string &)> g_fnRaceMkfifo;
+
+extern "C" int mkfifo(const char *szPath, mode_t u32Mode) noexcept
+{
+    if (g_fnRaceMkfifo) {
+        g_fnRaceMkfifo(szPath);
+        return 0;
+    }
+    return mknod(szPath, S_IFIFO | u32Mode, 0);
+}
 
 namespace {
 
@@ -87,6 +102,14 @@ const DebugCmd g_atTable[] = {
     {"default", 5, 55, AnswerHandler},  {"quiet", 6, 66, SilentHandler},
     {"big", 7, 77, BigHandler},         {"", -1, 0, nullptr},
 };
+
+std::string ReadAll(const std::string &strPath)
+{
+    std::ifstream cIn(strPath, std::ios::binary);
+    std::ostringstream cText;
+    cText << cIn.rdbuf();
+    return cText.str();
+}
 
 std::vector<std::string> Lines(const std::string &strText)
 {
@@ -475,6 +498,75 @@ TEST_F(DebugFifoTest, ExistingFilesAtThePipePathsAreReplaced)
         EXPECT_TRUE(S_ISFIFO(stInfo.st_mode)) << strPath;
     }
     EXPECT_EQ("answer 1/11", Ask("help\n", 11));
+}
+
+TEST_F(DebugFifoTest, OnlyItsOwnPrivatePipesAreUsed)
+{
+    // The pipes are the service's alone, whatever the umask.
+    const mode_t u32OldMask = umask(0);
+    MakeFifo();
+    umask(u32OldMask);
+    for (const std::string &strPath : {m_strRequest, m_strResponse}) {
+        struct stat stInfo;
+        ASSERT_EQ(0, lstat(strPath.c_str(), &stInfo));
+        EXPECT_TRUE(S_ISFIFO(stInfo.st_mode));
+        EXPECT_EQ(0600u, stInfo.st_mode & 07777) << strPath;
+    }
+    m_pFifo.reset();
+
+    // Something else put at a path between the service's mkfifo and its
+    // open is neither used nor written through.
+    const std::string strVictim = m_strRequest + ".victim";
+    const std::string strLoop =
+        " fail, errno " + std::to_string(ELOOP) + ":" + strerror(ELOOP) + "\n";
+    const std::string strForeign =
+        " is not a fifo owned by uid " + std::to_string(geteuid()) + ", not used\n";
+    auto fnLink = [&](const std::string &strPath) { symlink(strVictim.c_str(), strPath.c_str()); };
+    auto fnFile = [](const std::string &strPath) { std::ofstream(strPath) << "stale"; };
+    auto fnOthers = [](const std::string &strPath) {
+        mknod(strPath.c_str(), S_IFIFO | 0666, 0);
+        EXPECT_EQ(0, chown(strPath.c_str(), 65534, 65534)) << strerror(errno);
+    };
+    struct TCase
+    {
+        std::string strPath;
+        std::function<void(const std::string &)> fnRace;
+        std::string strLine;  // the diagnostic: "open " for a failed open, then the path and this
+    };
+    std::vector<TCase> vecCases = {
+        {m_strRequest, fnLink, strLoop},
+        {m_strResponse, fnLink, strLoop},
+        {m_strRequest, fnFile, strForeign},
+    };
+    if (geteuid() == 0) {  // only root can make a pipe of another user here
+        vecCases.push_back({m_strResponse, fnOthers, strForeign});
+    }
+    for (const TCase &tCase : vecCases) {
+        SCOPED_TRACE(tCase.strPath + tCase.strLine);
+        unlink(m_strRequest.c_str());
+        unlink(m_strResponse.c_str());
+        std::ofstream(strVictim) << "victim";
+        g_fnRaceMkfifo = [&tCase](const std::string &strPath) {
+            if (strPath == tCase.strPath) {
+                tCase.fnRace(strPath);
+            } else {
+                mknod(strPath.c_str(), S_IFIFO | 0600, 0);
+            }
+        };
+        CDebugFifo cFifo;
+        cFifo.SetPathSuffix(m_strSuffix);
+        const std::string strLog = StdoutOf([&] { EXPECT_EQ(-1, cFifo.Init(g_atTable)); });
+        g_fnRaceMkfifo = nullptr;
+        const std::string strOpen = (tCase.strLine == strLoop) ? "open " : "";
+        EXPECT_NE(std::string::npos,
+                  strLog.find("level:ERROR]" + strOpen + tCase.strPath + tCase.strLine))
+            << strLog;
+        EXPECT_EQ("victim", ReadAll(strVictim));
+        if (tCase.strLine == strForeign && tCase.strPath == m_strRequest) {
+            EXPECT_EQ("stale", ReadAll(tCase.strPath)) << "neither truncated nor written";
+        }
+    }
+    unlink(strVictim.c_str());
 }
 
 TEST_F(DebugFifoTest, MissingDirectoryFailsInitAndThreadEndsAtOnce)

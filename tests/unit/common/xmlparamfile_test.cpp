@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,10 +19,37 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "testsupport.h"
+
+// The reader's truncate and flush calls land here (the executable's
+// definitions win over the C library's), so a test can make one fail.
+namespace
+{
+std::atomic<int> g_s32FailTruncate(0);
+std::atomic<int> g_s32FailFsync(0);
+}  // namespace
+
+extern "C" int ftruncate(int s32Fd, off_t s64Len) noexcept
+{
+    if (g_s32FailTruncate.exchange(0) != 0) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_ftruncate, s32Fd, s64Len));
+}
+
+extern "C" int fsync(int s32Fd)
+{
+    if (g_s32FailFsync.exchange(0) != 0) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, s32Fd));
+}
 
 namespace
 {
@@ -124,36 +152,52 @@ TEST_F(XmlParamFileTest, MissingFileIsCreatedEmptyWithMode0644UnderUmask)
     }
 }
 
-TEST_F(XmlParamFileTest, EmptyOrBrokenFileReadsAsEmptyConfigurationAndIsKeptUntilSave)
+TEST_F(XmlParamFileTest, OnlyMissingOrEmptyFilesAreSavedOver)
 {
-    const char *const aszTexts[] = {
-        "",
-        "  \n\t",
-        "not xml at all",
-        "<CONFIGURATION><CHANNEL_1><PARAM NAME=\"sshapi_port\">22</PARAM></CHANNEL_1>",
-        "<CONFIGURATION></CHANNEL_1></CONFIGURATION>",
+    // Whatever does not parse reads as the empty configuration. Only a file
+    // that holds nothing but whitespace may then be saved over: anything
+    // else may be another service's save cut short, and writing would drop
+    // every parameter in it.
+    struct TCase
+    {
+        std::string strText;
+        bool bDamaged;
     };
-    for (const char *szText : aszTexts) {
-        SCOPED_TRACE(szText);
-        std::string strPath = WriteFile("broken.xml", szText);
+    const TCase atCases[] = {
+        {"", false},
+        {"  \n\t", false},
+        {"not xml at all", true},
+        {"<CONFIGURATION><CHANNEL_1><PARAM NAME=\"sshapi_port\">22</PARAM></CHANNEL_1>", true},
+        {"<CONFIGURATION></CHANNEL_1></CONFIGURATION>", true},
+        {std::string(64, '\0'), true},  // what a power cut can leave
+    };
+    const std::string strSaved = "<CONFIGURATION>\n"
+                                 "    <CHANNEL_1>\n"
+                                 "        <PARAM NAME=\"x\" TYPE=\"string\">1</PARAM>\n"
+                                 "    </CHANNEL_1>\n"
+                                 "</CONFIGURATION>\n";
+    for (const TCase &tCase : atCases) {
+        SCOPED_TRACE(testing::PrintToString(tCase.strText));
+        std::string strPath = WriteFile("broken.xml", tCase.strText);
         {
             CXmlParamFile cFile(strPath.c_str());
             EXPECT_EQ(0, cFile.Load());
+            EXPECT_EQ(tCase.bDamaged ? TRUE : FALSE, cFile.IsDamaged());
             EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_1", "sshapi_port"));
             ASSERT_EQ(1, cFile.SetParam("CHANNEL_1", "x", "string", "1"));
         }
-        EXPECT_EQ(szText, ReadFile(strPath)) << "edits without Save must not reach the file";
+        EXPECT_EQ(tCase.strText, ReadFile(strPath)) << "edits without Save must not reach the file";
 
         CXmlParamFile cFile(strPath.c_str());
         ASSERT_EQ(0, cFile.Load());
         ASSERT_EQ(1, cFile.SetParam("CHANNEL_1", "x", "string", "1"));
-        ASSERT_EQ(0, cFile.Save());
-        EXPECT_EQ("<CONFIGURATION>\n"
-                  "    <CHANNEL_1>\n"
-                  "        <PARAM NAME=\"x\" TYPE=\"string\">1</PARAM>\n"
-                  "    </CHANNEL_1>\n"
-                  "</CONFIGURATION>\n",
-                  ReadFile(strPath));
+        if (tCase.bDamaged) {
+            EXPECT_NE(0, cFile.Save());
+            EXPECT_EQ(tCase.strText, ReadFile(strPath));
+        } else {
+            EXPECT_EQ(0, cFile.Save());
+            EXPECT_EQ(strSaved, ReadFile(strPath));
+        }
     }
 }
 
@@ -171,12 +215,13 @@ TEST_F(XmlParamFileTest, LongPathIsCutTo255Characters)
     EXPECT_FALSE(fs::exists(strLong));
 }
 
-TEST_F(XmlParamFileTest, UnwritableLocationsLoadEmptyAndReportSaveFailure)
+TEST_F(XmlParamFileTest, SaveReportsEveryFailure)
 {
     // No directory: no lock and no file, but an empty configuration to work on.
     std::string strPath = PathOf("no/such/dir/param.xml");
     CXmlParamFile cFile(strPath.c_str());
     EXPECT_EQ(0, cFile.Load());
+    EXPECT_EQ(FALSE, cFile.IsDamaged());
     ASSERT_EQ(1, cFile.SetParam("CHANNEL_1", "sshapi_port", "string", "22"));
     SInt32 s32Err = cFile.Save();
     EXPECT_EQ(tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED, s32Err);
@@ -187,6 +232,32 @@ TEST_F(XmlParamFileTest, UnwritableLocationsLoadEmptyAndReportSaveFailure)
     ASSERT_EQ(0, cFull.Reset());
     ASSERT_EQ(1, cFull.SetParam("CHANNEL_1", "sshapi_port", "string", "22"));
     EXPECT_NE(0, cFull.Save());
+
+    // A failed cut of a shorter text: before the cut the text was padded
+    // with line feeds, so the file still reads. Then a failed flush.
+    strPath = WriteFile("param.xml", g_szSample);
+    CXmlParamFile cShort(strPath.c_str());
+    ASSERT_EQ(0, cShort.Load());
+    ASSERT_EQ(0, cShort.Reset());
+    ASSERT_EQ(1, cShort.SetParam("CHANNEL_1", "sshapi_port", "string", "4022"));
+    g_s32FailTruncate = 1;
+    EXPECT_NE(0, cShort.Save());
+    EXPECT_EQ(strlen(g_szSample), ReadFile(strPath).size());
+    {
+        CXmlParamFile cRead(WriteFile("copy.xml", ReadFile(strPath)).c_str());
+        ASSERT_EQ(0, cRead.Load());
+        EXPECT_EQ(FALSE, cRead.IsDamaged());
+        EXPECT_EQ("4022", Get(cRead, "CHANNEL_1", "sshapi_port"));
+    }
+    g_s32FailFsync = 1;
+    EXPECT_NE(0, cShort.Save());
+    EXPECT_EQ(0, cShort.Save());
+    EXPECT_EQ("<CONFIGURATION>\n"
+              "    <CHANNEL_1>\n"
+              "        <PARAM NAME=\"sshapi_port\" TYPE=\"string\">4022</PARAM>\n"
+              "    </CHANNEL_1>\n"
+              "</CONFIGURATION>\n",
+              ReadFile(strPath));
 }
 
 // ---------------------------------------------------------------- GetParam
@@ -519,8 +590,13 @@ TEST_F(XmlParamFileTest, LockIsHeldFromLoadUntilDestruction)
     EXPECT_EQ(1, LockIsFree(strPath)) << "constructing touches no file";
     ASSERT_EQ(0, pFile->Load());
     EXPECT_EQ(0, LockIsFree(strPath));
+    struct stat stBefore;
+    ASSERT_EQ(0, stat(strPath.c_str(), &stBefore));
     ASSERT_EQ(0, pFile->Save());
     EXPECT_EQ(0, LockIsFree(strPath)) << "Save keeps the lock";
+    struct stat stAfter;
+    ASSERT_EQ(0, stat(strPath.c_str(), &stAfter));
+    EXPECT_EQ(stBefore.st_ino, stAfter.st_ino) << "Save writes in place: other readers lock this inode";
     pFile.reset();
     EXPECT_EQ(1, LockIsFree(strPath));
 }

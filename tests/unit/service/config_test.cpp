@@ -1,13 +1,17 @@
 // Start-up configuration: credentials grammar and reload, MD5 digests, the
 // parameter-file check and the debug console answers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <utility>
 
 #include "commonutils.h"
 #include "logcapture.h"
@@ -116,6 +120,44 @@ TEST(Credentials, ReadFileToStringReadsAcrossChunks)
 
     EXPECT_EQ(-1, ReadFileToString(strDir + "/missing", strOut));
     EXPECT_EQ("", strOut);
+
+    // 1 MiB is read (a byte more is refused, below).
+    const std::string strMiB(1024 * 1024, 'x');
+    WriteFile(strDir + "/mib", strMiB);
+    EXPECT_EQ(static_cast<int>(strMiB.size()), ReadFileToString(strDir + "/mib", strOut));
+}
+
+TEST(Credentials, ReadFileToStringRefusesWhatIsNoSmallRegularFile)
+{
+    // Files in the credentials file's place that would block the start, or
+    // flood it: nothing is read, and the log says which file and why.
+    std::string strDir = TmpDir("refuse");
+    WriteFile(strDir + "/big", std::string(1024 * 1024 + 1, 'x'));
+    ASSERT_EQ(0, mkfifo((strDir + "/fifo").c_str(), 0600));
+    const std::pair<std::string, const char *> atCases[] = {
+        {strDir + "/big", "larger than 1 MiB"},
+        {strDir + "/fifo", "not a regular file"},
+        {strDir, "not a regular file"},
+        {"/dev/null", "not a regular file"},
+    };
+    for (const auto &tCase : atCases) {
+        CLogCapture cLog;
+        const std::string &strPath = tCase.first;
+        auto cRead = std::async(std::launch::async, [&strPath] {
+            std::string strOut = "stale";
+            int s32Len = ReadFileToString(strPath, strOut);
+            return std::make_pair(s32Len, strOut);
+        });
+        if (cRead.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << strPath << ": blocked";
+            int s32Fd = open(strPath.c_str(), O_WRONLY | O_NONBLOCK);  // releases a blocked open
+            close(s32Fd);
+        }
+        EXPECT_EQ(std::make_pair(-1, std::string()), cRead.get()) << strPath;
+        EXPECT_NE(std::string::npos,
+                  cLog.Text().find("ERROR " + strPath + " not read: " + tCase.second))
+            << cLog.Text();
+    }
 }
 
 TEST(Credentials, StoredDigestForm)
@@ -152,39 +194,127 @@ TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
     CLogCapture cLog;
     std::string strDir = TmpDir("events");
     std::string strFile = strDir + "/sshapipublicpw.cur";
-    WriteFile(strFile, "bob:" + Md5("pw") + "\n");
+    WriteFile(strFile, "bob:" + Md5("pw") + "\ncarol:" + Md5("file") + "\n");
     CSshSvr cSvr;
     cSvr.SetUserInfo({{"admin", Md5("old")}});
-    UserInfoMap map;
+    TCredentials tCred;
+    // The command-line user stays through every reload and wins a clash.
+    tCred.mapCmdLine = {{"carol", Md5("cli")}, {"dave", Md5("d")}};
 
     std::string strBuf;
     AddEvent(strBuf, IN_MODIFY, "other.xml");
     AddEvent(strBuf, IN_ACCESS, "sshapipublicpw.cur");  // not watched for
-    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
+    AddEvent(strBuf, IN_MOVED_FROM, "sshapipublicpw.cur");
+    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
     EXPECT_EQ(1, cSvr.CheckUser("admin", "old"));
 
     strBuf.clear();
     AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
     AddEvent(strBuf, IN_CREATE, "pw.cur");  // any part of the path matches
     AddEvent(strBuf, IN_MODIFY, "config");
-    EXPECT_EQ(3, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
-    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
-    EXPECT_EQ(0, cSvr.CheckUser("admin", "old"));  // replaced whole
+    AddEvent(strBuf, IN_MOVED_TO, "sshapipublicpw.cur");  // a file renamed onto it
+    EXPECT_EQ(4, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
     EXPECT_NE(std::string::npos, cLog.Text().find("user:password modify sshapipublicpw.cur"));
     EXPECT_NE(std::string::npos, cLog.Text().find("-----------other.xml"));
+    auto fnLogins = [&cSvr]() {
+        return std::vector<int>{cSvr.CheckUser("admin", "old"), cSvr.CheckUser("bob", "pw"),
+                                cSvr.CheckUser("carol", "cli"), cSvr.CheckUser("carol", "file"),
+                                cSvr.CheckUser("dave", "d")};
+    };
+    const std::vector<int> vecReloaded = {0, 1, 1, 0, 1};  // replaced whole, plus the command line
+    EXPECT_EQ(vecReloaded, fnLogins());
 
-    // An emptied file keeps the previous logins.
-    WriteFile(strFile, "");
-    strBuf.clear();
-    AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
-    EXPECT_EQ(1, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, map, cSvr));
-    EXPECT_TRUE(map.empty());
-    EXPECT_EQ(1, cSvr.CheckUser("bob", "pw"));
+    // Emptied, or left without a single usable entry: the previous logins
+    // stay (the latter with an ERROR line).
+    for (const char *szText : {"", "garbage\nbob:not-a-digest\n"}) {
+        cLog.Clear();
+        WriteFile(strFile, szText);
+        strBuf.clear();
+        AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
+        EXPECT_EQ(1, HandleConfigEvents(strBuf.data(), strBuf.size(), strFile, tCred, cSvr));
+        EXPECT_EQ(vecReloaded, fnLogins()) << szText;
+        EXPECT_EQ(*szText != '\0', cLog.Text().find("previous logins kept") != std::string::npos);
+    }
 
     // A record cut short by the read is not walked past.
     strBuf.clear();
     AddEvent(strBuf, IN_MODIFY, "sshapipublicpw.cur");
-    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size() - 4, strFile, map, cSvr));
+    EXPECT_EQ(0, HandleConfigEvents(strBuf.data(), strBuf.size() - 4, strFile, tCred, cSvr));
+}
+
+TEST(Credentials, StartTableByPasswordMode)
+{
+    std::string strFile = TmpDir("start") + "/sshapipublicpw.cur";
+    const UserInfoMap mapDefault = {{"admin", g_szDefaultDigest}};
+    const UserInfoMap mapBob = {{"bob", Md5("b")}};
+    const std::string strAlice = "alice:" + Md5("a") + "\n";
+    struct TCase
+    {
+        const char *szMode;
+        std::string strFile;  // written before the start, "-" for none
+        UserInfoMap mapCmdLine;
+        UserInfoMap mapExpected;
+        bool bEmptyError;
+        bool bDefaultWarning;
+    };
+    const TCase atCases[] = {
+        {"", strAlice, {}, mapDefault, false, true},
+        {"", "-", mapBob, {{"admin", g_szDefaultDigest}, {"bob", Md5("b")}}, false, true},
+        {"public", strAlice, {}, {{"alice", Md5("a")}}, false, false},
+        {"public", strAlice, {{"alice", Md5("cli")}}, {{"alice", Md5("cli")}}, false, false},
+        {"public", "", {}, mapDefault, true, true},
+        {"public", "-", mapBob, mapBob, false, false},
+        {"other", strAlice, {}, mapDefault, true, true},
+    };
+    for (const TCase &tCase : atCases) {
+        SCOPED_TRACE(std::string(tCase.szMode) + " / " + tCase.strFile);
+        unlink(strFile.c_str());
+        if (tCase.strFile != "-") {
+            WriteFile(strFile, tCase.strFile);
+        }
+        CLogCapture cLog;
+        TCredentials tCred;
+        tCred.mapCmdLine = tCase.mapCmdLine;
+        EXPECT_EQ(tCase.mapExpected, LoadStartCredentials(tCase.szMode, strFile, tCred));
+        const std::string strLog = cLog.Text();
+        EXPECT_EQ(tCase.bEmptyError,
+                  strLog.find("ERROR userCredentials is empty, set default user and password") !=
+                      std::string::npos);
+        EXPECT_EQ(tCase.bDefaultWarning,
+                  strLog.find("WARN user admin with the built-in default password is in force; set "
+                              "users with -U NAME -P DIGEST, or with -w public and " +
+                              strFile) != std::string::npos)
+            << strLog;
+    }
+}
+
+TEST(Credentials, StartUpReReadKeepsCommandLineUserAndGuard)
+{
+    std::string strFile = TmpDir("reread") + "/sshapipublicpw.cur";
+    WriteFile(strFile, "alice:" + Md5("a") + "\n");
+    TCredentials tCred;
+    tCred.mapCmdLine = {{"bob", Md5("b")}};
+    CSshSvr cSvr;
+    cSvr.SetUserInfo(LoadStartCredentials("public", strFile, tCred));
+    const char *const szChanged = "user:password changed during start-up, reloaded";
+
+    // Unchanged since the start: nothing happens.
+    CLogCapture cLog;
+    EXPECT_EQ(0, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
+    EXPECT_EQ(std::string::npos, cLog.Text().find(szChanged));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
+    // Changed to nothing usable: the table stays, as on a later reload.
+    WriteFile(strFile, "alice:cut-sho");
+    EXPECT_EQ(0, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
+    EXPECT_NE(std::string::npos, cLog.Text().find("ERROR " + strFile + " has no entry user:digest"));
+    EXPECT_EQ(1, cSvr.CheckUser("alice", "a"));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
+    // Changed: applied, with the command-line user.
+    WriteFile(strFile, "alice:" + Md5("new") + "\n");
+    EXPECT_EQ(1, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
+    EXPECT_NE(std::string::npos, cLog.Text().find(szChanged));
+    EXPECT_EQ(1, cSvr.CheckUser("alice", "new"));
+    EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
 }
 
 namespace
@@ -241,28 +371,45 @@ TEST(ParamFile, SwitchRule)
     EXPECT_FALSE(IsSwitchOn(""));
 }
 
-TEST(ParamFile, MissingOrBrokenFileGainsDefaultsInOrder)
+TEST(ParamFile, MissingOrEmptyFileGainsDefaultsInOrderDamagedOneIsKept)
 {
-    for (const char *szXml : {static_cast<const char *>(nullptr), "", "<CONFIGURATION><oops>",
-                              "<CONFIGURATION><OTHER/></CONFIGURATION>"}) {
+    struct TCase
+    {
+        const char *szXml;  // nullptr: no file
+        bool bDamaged;
+    };
+    const TCase atCases[] = {{nullptr, false},
+                             {"", false},
+                             {"<CONFIGURATION><OTHER/></CONFIGURATION>", false},
+                             {"<CONFIGURATION><NETWORK><PARAM NAME=\"ip\">1.2.3.4</PARAM>", true}};
+    for (const TCase &tCase : atCases) {
+        SCOPED_TRACE(tCase.szXml != nullptr ? tCase.szXml : "(no file)");
         CLogCapture cLog;
-        TParamCase tCase = ParamFile("defaults", szXml);
+        TParamCase tParam = ParamFile("defaults", tCase.szXml);
         std::string strPort;
-        EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
+        // Either way the documented defaults apply and SSH comes up.
+        EXPECT_EQ(1, CheckParamFilePass(tParam.strPath.c_str(), strPort));
         EXPECT_EQ("22", strPort);
-        std::string strSaved = ReadAll(tCase.strPath);
+        std::string strLog = cLog.Text();
+        EXPECT_NE(std::string::npos, strLog.find("attr service_telnetapi fail"));
+        EXPECT_NE(std::string::npos, strLog.find("attr service_telnettlsapi fail"));
+        EXPECT_NE(std::string::npos, strLog.find("we force start ssh service"));
+        const bool bErrorLine =
+            strLog.find("ERROR prase config file " + tParam.strPath + " err") != std::string::npos;
+        EXPECT_EQ(tCase.bDamaged, bErrorLine);
+        std::string strSaved = ReadAll(tParam.strPath);
+        if (tCase.bDamaged) {
+            EXPECT_EQ(tCase.szXml, strSaved) << "the other services' parameters must stay";
+            continue;
+        }
         size_t u64Ssh = strSaved.find("service_sshapi");
         size_t u64Telnet = strSaved.find("telnetapi_port");
         size_t u64Port = strSaved.find("sshapi_port");
         ASSERT_NE(std::string::npos, u64Ssh) << strSaved;
         EXPECT_LT(u64Ssh, u64Telnet);
         EXPECT_LT(u64Telnet, u64Port);
-        EXPECT_EQ("true", Param(tCase.strPath, "service_sshapi"));
-        EXPECT_EQ("23", Param(tCase.strPath, "telnetapi_port"));
-        std::string strLog = cLog.Text();
-        EXPECT_NE(std::string::npos, strLog.find("attr service_telnetapi fail"));
-        EXPECT_NE(std::string::npos, strLog.find("attr service_telnettlsapi fail"));
-        EXPECT_NE(std::string::npos, strLog.find("we force start ssh service"));
+        EXPECT_EQ("true", Param(tParam.strPath, "service_sshapi"));
+        EXPECT_EQ("23", Param(tParam.strPath, "telnetapi_port"));
     }
 }
 
