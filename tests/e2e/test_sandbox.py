@@ -67,6 +67,9 @@ class SandboxTest(unittest.TestCase):
 
     @unittest.skipIf(seccomp is None, "no python3 seccomp module (Debian package python3-seccomp)")
     def test_session_and_console_under_the_filter(self):
+        with open(h.sshapi_bin(), "rb") as f:
+            if f.read(2) == b"#!":  # the filter would hold the emulator, not sshapi
+                self.skipTest("sshapi runs under an emulator (cross build)")
         filt = unit_filter()
         workdir = h.make_test_dir(self.id())
         telnet = h.start_telnet(self.addCleanup, workdir, cli=True)
