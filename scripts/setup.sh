@@ -9,7 +9,8 @@ set -euo pipefail
 PKGS=(build-essential cmake pkg-config
       libssh-dev liblog4cpp5-dev libtinyxml2-dev libssl-dev
       libgtest-dev libgmock-dev
-      openssh-client python3 python3-paramiko)
+      openssh-client python3 python3-paramiko
+      python3-seccomp)   # the unit's system call filter, rebuilt by a test
 if [[ "${1:-}" == "--bench" ]]; then
   PKGS+=(openssh-server dropbear-bin socat sshpass)
 fi
