@@ -85,10 +85,10 @@ class AuthTest(unittest.TestCase):
         transport.auth_password(USER, PASSWORD)
         self.assertTrue(transport.is_authenticated())
 
-    def test_user_names_reach_the_log_whole_and_escaped(self):
+    def test_user_names_reach_the_log_escaped_and_bounded(self):
         transport = self.transport()
         for user, logged in (("ad\r\nmin\x1b[2J", r"ad\r\nmin\x1b[2J"),
-                             ("u" * 5000 + "\x01", "u" * 5000 + r"\x01")):
+                             ("u" * 5000 + "\x01", "u" * 256 + "...(cut, 5001 bytes)")):
             with self.assertRaises(paramiko.AuthenticationException):
                 transport.auth_password(user, PASSWORD)
             self.svc.wait_log(re.escape(f"check user [{logged}] --"), start=self.mark)

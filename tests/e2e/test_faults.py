@@ -147,8 +147,11 @@ class ClientKilledTest(ServiceCase):
                         proc.stdin.flush()
                     except (BrokenPipeError, OSError, ValueError):
                         return
-            feeder = threading.Thread(target=feed, daemon=True)
-            feeder.start()
+            def drain():  # the echo: a client that does not read it gets its input held
+                while not stop.is_set() and proc.stdout.read1(65536):
+                    pass
+            for target in (feed, drain):
+                threading.Thread(target=target, daemon=True).start()
             self.telnet.wait_received(conn, 4 << 20, timeout=20)
         os.killpg(proc.pid, signal.SIGKILL)
         killed = time.monotonic()
