@@ -381,15 +381,15 @@ SInt32 CXmlParamFile::Save()
     const size_t u64Len = static_cast<size_t>(cPrinter.CStrSize()) - 1;  // without the NUL
 
     // The file is rewritten in place: the lock of every reader lives on this
-    // inode, so it must not be replaced by another one. Without a loaded
-    // lock the file is opened and locked for the write alone.
+    // inode, so it must not be replaced by another one. Without the locked
+    // descriptor of a Load the file is opened for this write alone; it takes
+    // no lock of its own, which could wait for ever on a loaded object of
+    // this very process.
     int s32Fd = m_s32LockFd;
     if (s32Fd < 0) {
         s32Fd = open(m_szPath, O_RDWR | O_CREAT | O_CLOEXEC, g_u32CreateMode);
         if (s32Fd < 0) {
             return tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
-        }
-        while (flock(s32Fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
     SInt32 s32Err = (WriteInPlace(s32Fd, cPrinter.CStr(), u64Len) == 0)

@@ -491,29 +491,20 @@ TEST_F(DebugFifoTest, ExistingFilesAtThePipePathsAreReplaced)
         ASSERT_EQ(5, write(s32Fd, "stale", 5));
         close(s32Fd);
     }
+    const mode_t u32OldMask = umask(0);
     StartFifo();
+    umask(u32OldMask);
     for (const std::string &strPath : {m_strRequest, m_strResponse}) {
         struct stat stInfo;
-        ASSERT_EQ(0, stat(strPath.c_str(), &stInfo));
+        ASSERT_EQ(0, lstat(strPath.c_str(), &stInfo));
         EXPECT_TRUE(S_ISFIFO(stInfo.st_mode)) << strPath;
+        EXPECT_EQ(0600u, stInfo.st_mode & 07777) << "the service's alone, whatever the umask";
     }
     EXPECT_EQ("answer 1/11", Ask("help\n", 11));
 }
 
 TEST_F(DebugFifoTest, OnlyItsOwnPrivatePipesAreUsed)
 {
-    // The pipes are the service's alone, whatever the umask.
-    const mode_t u32OldMask = umask(0);
-    MakeFifo();
-    umask(u32OldMask);
-    for (const std::string &strPath : {m_strRequest, m_strResponse}) {
-        struct stat stInfo;
-        ASSERT_EQ(0, lstat(strPath.c_str(), &stInfo));
-        EXPECT_TRUE(S_ISFIFO(stInfo.st_mode));
-        EXPECT_EQ(0600u, stInfo.st_mode & 07777) << strPath;
-    }
-    m_pFifo.reset();
-
     // Something else put at a path between the service's mkfifo and its
     // open is neither used nor written through.
     const std::string strVictim = m_strRequest + ".victim";

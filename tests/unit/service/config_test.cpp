@@ -102,7 +102,7 @@ TEST(Credentials, GrammarEdgeCases)
     EXPECT_EQ(5u, map.size());
 }
 
-TEST(Credentials, ReadFileToStringReadsAcrossChunks)
+TEST(Credentials, ReadFileToStringReadsOnlySmallRegularFiles)
 {
     std::string strDir = TmpDir("read");
     std::string strText;
@@ -110,39 +110,23 @@ TEST(Credentials, ReadFileToStringReadsAcrossChunks)
         strText += "user" + std::to_string(i) + ":" + Md5(std::to_string(i).c_str()) + "\n";
     }
     WriteFile(strDir + "/cred", strText);
-    std::string strOut = "stale";
-    EXPECT_EQ(static_cast<int>(strText.size()), ReadFileToString(strDir + "/cred", strOut));
-    EXPECT_EQ(strText, strOut);
-    UserInfoMap map;
-    ParseUserCredentials(strOut, map);
-    EXPECT_EQ(200u, map.size());
-    EXPECT_EQ(Md5("123"), map["user123"]);
-
-    EXPECT_EQ(-1, ReadFileToString(strDir + "/missing", strOut));
-    EXPECT_EQ("", strOut);
-
-    // 1 MiB is read (a byte more is refused, below).
-    const std::string strMiB(1024 * 1024, 'x');
-    WriteFile(strDir + "/mib", strMiB);
-    EXPECT_EQ(static_cast<int>(strMiB.size()), ReadFileToString(strDir + "/mib", strOut));
-}
-
-TEST(Credentials, ReadFileToStringRefusesWhatIsNoSmallRegularFile)
-{
-    // Files in the credentials file's place that would block the start, or
-    // flood it: nothing is read, and the log says which file and why.
-    std::string strDir = TmpDir("refuse");
+    WriteFile(strDir + "/mib", std::string(1024 * 1024, 'x'));
     WriteFile(strDir + "/big", std::string(1024 * 1024 + 1, 'x'));
     ASSERT_EQ(0, mkfifo((strDir + "/fifo").c_str(), 0600));
+    // What is no regular file of at most 1 MiB would block the start or
+    // flood it: nothing is read, and the log says which file and why.
     const std::pair<std::string, const char *> atCases[] = {
+        {strDir + "/cred", nullptr},
+        {strDir + "/mib", nullptr},
+        {strDir + "/missing", ""},  // unreadable, without a line of its own
         {strDir + "/big", "larger than 1 MiB"},
         {strDir + "/fifo", "not a regular file"},
         {strDir, "not a regular file"},
         {"/dev/null", "not a regular file"},
     };
     for (const auto &tCase : atCases) {
-        CLogCapture cLog;
         const std::string &strPath = tCase.first;
+        CLogCapture cLog;
         auto cRead = std::async(std::launch::async, [&strPath] {
             std::string strOut = "stale";
             int s32Len = ReadFileToString(strPath, strOut);
@@ -153,11 +137,23 @@ TEST(Credentials, ReadFileToStringRefusesWhatIsNoSmallRegularFile)
             int s32Fd = open(strPath.c_str(), O_WRONLY | O_NONBLOCK);  // releases a blocked open
             close(s32Fd);
         }
-        EXPECT_EQ(std::make_pair(-1, std::string()), cRead.get()) << strPath;
-        EXPECT_NE(std::string::npos,
-                  cLog.Text().find("ERROR " + strPath + " not read: " + tCase.second))
-            << cLog.Text();
+        const std::pair<int, std::string> tGot = cRead.get();
+        if (tCase.second != nullptr) {
+            EXPECT_EQ(std::make_pair(-1, std::string()), tGot) << strPath;
+            const std::string strLine = std::string("ERROR ") + strPath + " not read: " + tCase.second;
+            EXPECT_EQ(*tCase.second != '\0', cLog.Text().find(strLine) != std::string::npos)
+                << cLog.Text();
+            continue;
+        }
+        const std::string strWant = ReadAll(strPath);
+        EXPECT_EQ(std::make_pair(static_cast<int>(strWant.size()), strWant), tGot) << strPath;
     }
+    UserInfoMap map;
+    std::string strOut;
+    ReadFileToString(strDir + "/cred", strOut);
+    ParseUserCredentials(strOut, map);
+    EXPECT_EQ(200u, map.size());
+    EXPECT_EQ(Md5("123"), map["user123"]);
 }
 
 TEST(Credentials, StoredDigestForm)
@@ -413,47 +409,49 @@ TEST(ParamFile, MissingOrEmptyFileGainsDefaultsInOrderDamagedOneIsKept)
     }
 }
 
-TEST(ParamFile, SshSwitchDecidesOnlyWhileATelnetServiceIsOn)
+TEST(ParamFile, SwitchesAndPortsOfAFile)
 {
-    std::string strPort;
+    const std::string strLong(63, '9');
+    struct TCase
     {
-        TParamCase tCase = ParamFile("off_telnet_on",
-                                     Xml(P("service_sshapi", "false") +
-                                         P("service_telnetapi", "TRUE") + P("sshapi_port", "2022")));
+        std::string strParams;
+        int s32Available;
+        const char *szPort;        // reported and in the file afterwards
+        const char *szTelnetPort;  // in the file afterwards
+        bool bOffWarning;
+        bool bForcedWarning;
+    };
+    const TCase atCases[] = {
+        // A telnet service is on: the SSH switch decides.
+        {P("service_sshapi", "false") + P("service_telnetapi", "TRUE") + P("sshapi_port", "2022"),
+         0, "2022", "23", true, false},
+        {P("service_sshapi", "false") + P("service_telnettlsapi", "trueish"), 0, "22", "23", true,
+         false},
+        // Neither is on (values that only look like "true"): a forced start.
+        {P("service_sshapi", "FALSE") + P("service_telnetapi", "tru") +
+             P("service_telnettlsapi", "1"),
+         1, "22", "23", true, true},
+        // A port that does not fit the 64-byte buffer is replaced; present
+        // values are kept.
+        {P("sshapi_port", strLong.c_str()) + P("telnetapi_port", "2323"), 1, "22", "2323", false,
+         true},
+    };
+    for (const TCase &tCase : atCases) {
+        SCOPED_TRACE(tCase.strParams);
+        TParamCase tParam = ParamFile("switches", Xml(tCase.strParams));
         CLogCapture cLog;
-        EXPECT_EQ(0, CheckParamFilePass(tCase.strPath.c_str(), strPort));
-        EXPECT_EQ("2022", strPort);
-        EXPECT_NE(std::string::npos, cLog.Text().find("WARN config ssh service unavailable now"));
+        std::string strPort;
+        EXPECT_EQ(tCase.s32Available, CheckParamFilePass(tParam.strPath.c_str(), strPort));
+        EXPECT_EQ(tCase.szPort, strPort);
+        EXPECT_EQ(tCase.szPort, Param(tParam.strPath, "sshapi_port"));
+        EXPECT_EQ(tCase.szTelnetPort, Param(tParam.strPath, "telnetapi_port"));
+        const std::string strLog = cLog.Text();
+        EXPECT_EQ(tCase.bOffWarning,
+                  strLog.find("WARN config ssh service unavailable now") != std::string::npos);
+        EXPECT_EQ(tCase.bForcedWarning,
+                  strLog.find("WARN Telnet and TelnetTls status: 0, we force start ssh service") !=
+                      std::string::npos);
     }
-    {
-        TParamCase tCase = ParamFile("off_telnet_off",
-                                     Xml(P("service_sshapi", "FALSE") +
-                                         P("service_telnetapi", "tru") +
-                                         P("service_telnettlsapi", "1")));
-        CLogCapture cLog;
-        EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
-        std::string strLog = cLog.Text();
-        EXPECT_NE(std::string::npos, strLog.find("config ssh service unavailable now"));
-        EXPECT_NE(std::string::npos, strLog.find("Telnet and TelnetTls status: 0"));
-    }
-    {
-        TParamCase tCase = ParamFile("tls_on", Xml(P("service_sshapi", "false") +
-                                                   P("service_telnettlsapi", "trueish")));
-        EXPECT_EQ(0, CheckParamFilePass(tCase.strPath.c_str(), strPort));
-        EXPECT_EQ("22", strPort);
-    }
-}
-
-TEST(ParamFile, OverlongPortIsReplacedByDefault)
-{
-    std::string strLong(63, '9');
-    TParamCase tCase = ParamFile("long", Xml(P("sshapi_port", strLong.c_str()) +
-                                             P("telnetapi_port", "2323")));
-    std::string strPort;
-    EXPECT_EQ(1, CheckParamFilePass(tCase.strPath.c_str(), strPort));
-    EXPECT_EQ("22", strPort);
-    EXPECT_EQ("22", Param(tCase.strPath, "sshapi_port"));
-    EXPECT_EQ("2323", Param(tCase.strPath, "telnetapi_port"));  // present values are kept
 }
 
 TEST(DebugCommands, AnswersOfEachCommand)
