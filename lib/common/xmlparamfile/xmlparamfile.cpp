@@ -27,9 +27,20 @@ const char *const g_szParamName = "PARAM";
 const char *const g_szNameAttr = "NAME";
 const char *const g_szTypeAttr = "TYPE";
 
-// Permission bits of a parameter file that Load has to create (the umask
-// still applies): readable by the device's other services, written by root.
+// Permission bits of a parameter file that has to be created: readable by
+// the device's other services, written by root. Set explicitly, since the
+// service may run under a umask of 077.
 const mode_t g_u32CreateMode = 0644;
+
+int OpenOrCreate(const char *szPath)
+{
+    int s32Fd = open(szPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, g_u32CreateMode);
+    if (s32Fd >= 0) {
+        fchmod(s32Fd, g_u32CreateMode);
+        return s32Fd;
+    }
+    return open(szPath, O_RDWR | O_CREAT | O_CLOEXEC, g_u32CreateMode);
+}
 
 // The first group element szGroup in the document element, or nullptr.
 tinyxml2::XMLElement *FindGroup(tinyxml2::XMLDocument &cDoc, const char *szGroup)
@@ -236,7 +247,7 @@ SInt32 CXmlParamFile::Load()
     // A second Load on the same object keeps the lock it already holds: a
     // new descriptor would wait for the lock of the first one for ever.
     if (m_s32LockFd < 0) {
-        m_s32LockFd = open(m_szPath, O_RDWR | O_CREAT | O_CLOEXEC, g_u32CreateMode);
+        m_s32LockFd = OpenOrCreate(m_szPath);
         if (m_s32LockFd >= 0) {
             // Waits for other readers of the file. Without a lock (flock not
             // supported there) loading goes on all the same.
@@ -387,7 +398,7 @@ SInt32 CXmlParamFile::Save()
     // this very process.
     int s32Fd = m_s32LockFd;
     if (s32Fd < 0) {
-        s32Fd = open(m_szPath, O_RDWR | O_CREAT | O_CLOEXEC, g_u32CreateMode);
+        s32Fd = OpenOrCreate(m_szPath);
         if (s32Fd < 0) {
             return tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
         }
