@@ -19,9 +19,10 @@ import unittest
 
 import paramiko
 from paramiko.common import (cMSG_CHANNEL_OPEN, cMSG_CHANNEL_REQUEST, cMSG_CHANNEL_WINDOW_ADJUST,
-                             cMSG_USERAUTH_REQUEST)
+                             cMSG_SERVICE_REQUEST, cMSG_USERAUTH_REQUEST)
 from paramiko.message import Message
 
+import resilience as r
 import sshapi_harness as h
 
 logging.getLogger("paramiko").addHandler(logging.NullHandler())
@@ -117,6 +118,95 @@ def channel_request(chan, name, want_reply, *fields):
 def lstring(data, claimed=None):
     """An SSH string, optionally with a false length field."""
     return struct.pack(">I", len(data) if claimed is None else claimed) + data
+
+
+def login_messages(chanid=0):
+    """The password login and a session channel open, as raw messages."""
+    service = Message()
+    service.add_byte(cMSG_SERVICE_REQUEST)
+    service.add_string("ssh-userauth")
+    auth = Message()
+    auth.add_byte(cMSG_USERAUTH_REQUEST)
+    auth.add_string(h.DEFAULT_USER)
+    auth.add_string("ssh-connection")
+    auth.add_string("password")
+    auth.add_boolean(False)
+    auth.add_string(h.DEFAULT_PASSWORD)
+    chan_open = Message()
+    chan_open.add_byte(cMSG_CHANNEL_OPEN)
+    chan_open.add_string("session")
+    chan_open.add_int(chanid)
+    chan_open.add_int(2 ** 21)
+    chan_open.add_int(32768)
+    return service, auth, chan_open
+
+
+class HeldSocket:
+    """A socket whose sends can be held back and then go out in one write."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.held = None
+
+    def __getattr__(self, name):
+        return getattr(self.sock, name)
+
+    def send(self, data):
+        if self.held is None:
+            return self.sock.send(data)
+        self.held += data
+        return len(data)
+
+    def release(self):
+        data, self.held = self.held, None
+        self.sock.sendall(data)
+
+
+class PipeliningTransport(paramiko.Transport):
+    """Holds back what it sends from its NEWKEYS on, so that the end of the
+    key exchange, the login and a channel open reach the server in one
+    write, as several Java SSH libraries send them."""
+
+    def _activate_outbound(self):
+        self.sock.held = b""
+        super()._activate_outbound()
+
+
+def pipelined_shell(port):
+    """A session whose login and channel open were pipelined behind the key
+    exchange; returns (transport, channel with a shell, socket)."""
+    sock = HeldSocket(socket.create_connection(("127.0.0.1", port), timeout=10))
+    transport = PipeliningTransport(sock)
+    transport.start_client(timeout=10)
+    for m in login_messages():
+        transport._send_message(m)
+    # the channel as paramiko's open_session would register it
+    chan = paramiko.Channel(0)
+    transport._channels.put(0, chan)
+    transport.channel_events[0] = threading.Event()
+    transport.channels_seen[0] = True
+    chan._set_transport(transport)
+    chan._set_window(2 ** 21, 32768)
+    sock.release()
+    return transport, chan, sock
+
+
+def source_socket(port, source):
+    """A TCP connection to the service from a loopback address of its own."""
+    return socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
+
+
+def login_from(port, source, password=h.DEFAULT_PASSWORD):
+    """Log in from source and relay one command; the transport is closed."""
+    transport = paramiko.Transport(source_socket(port, source))
+    try:
+        transport.start_client(timeout=10)
+        transport.auth_password(h.DEFAULT_USER, password)
+        chan = transport.open_session(timeout=10)
+        chan.invoke_shell()
+        h.ping(chan)
+    finally:
+        transport.close()
 
 
 # ---------------------------------------------------------------- tests
@@ -434,6 +524,164 @@ class OversizedPtyTest(HostileCase):
         h.ping(witness)
         leave(witness)
         self.assert_back_to(fds, threads)
+
+
+class PipelinedLoginTest(HostileCase):
+    def test_login_right_behind_the_key_exchange_is_served_at_once(self):
+        """libssh authenticates such a client inside its key exchange call,
+        which then used to wait out its whole 100 s bound."""
+        fds, threads = self.settle()
+        transport, chan, _ = pipelined_shell(self.port)
+        try:
+            h.wait_until(lambda: chan.active, 10, "the channel open to be confirmed")
+            chan.settimeout(10)
+            chan.invoke_shell()
+            start = time.monotonic()
+            h.ping(chan, timeout=20)
+            report(f"pipelined login: first answer {time.monotonic() - start:.3f}s after the shell")
+        finally:
+            transport.close()
+        self.assert_back_to(fds, threads)
+
+    def test_client_gone_right_after_a_pipelined_channel_open(self):
+        """The channel's telnet connection is made inside the key exchange;
+        the exchange then fails, and that connection is closed all the same."""
+        fds, threads = self.settle()
+        for _ in range(3):
+            transport, chan, sock = pipelined_shell(self.port)
+            h.wait_until(lambda: chan.active, 10, "the channel open to be confirmed")
+            sock.sock.shutdown(socket.SHUT_RDWR)
+            transport.close()
+        self.assert_alive()
+        self.assert_back_to(fds, threads)
+
+
+class FlowControlTest(HostileCase):
+    """Clients that do not read: the service holds their input back instead
+    of their output (figure: growth of its resident memory)."""
+
+    def flood(self, chan, ignore_window=False, seconds=6.0, mib=64):
+        """Send up to mib MiB on chan for at most seconds, without reading;
+        with ignore_window, past the window the service granted."""
+        block = b"x" * 32000 + b"\r"
+        sent = 0
+        deadline = time.monotonic() + seconds
+        chan.settimeout(0.5)
+        while sent < mib << 20 and time.monotonic() < deadline:
+            if ignore_window:
+                chan.out_window_size = 1 << 30
+            try:
+                sent += chan.send(block)
+            except socket.timeout:
+                pass
+            except OSError:  # the service closed the channel
+                break
+        return sent
+
+    def test_client_that_reads_nothing_is_held_back(self):
+        fds, threads = self.settle()
+        witness = self.witness()
+        rss = r.rss_kib(self.svc)
+        for ignore_window in (False, True):
+            with self.subTest(ignore_window=ignore_window):
+                mark = len(self.svc.log_text())
+                client = h.connect(self.port)
+                chan = h.open_shell(client)
+                sent = self.flood(chan, ignore_window)
+                grown = (r.rss_kib(self.svc) - rss) / 1024
+                report(f"client not reading (ignoring its window: {ignore_window}): "
+                       f"{sent / 2**20:.1f} MiB taken, service grew {grown:.1f} MiB")
+                if not self.svc.sanitizer():
+                    self.assertLess(grown, 16)
+                if ignore_window:
+                    self.svc.wait_log(r"\[WARN\] channel 0x[0-9a-f]+: client sent \d+ bytes "
+                                      r"beyond the window it was granted, channel closed",
+                                      start=mark)
+                    h.wait_until(lambda: chan.closed, 10, "the channel to be closed")
+                else:
+                    self.assertLess(sent, 16 << 20)
+                h.ping(witness)
+                client.close()
+        leave(witness)
+        self.assert_back_to(fds, threads)
+
+    def test_stalled_telnet_service_holds_up_only_its_session(self):
+        """A telnet service that stops reading: the session takes input up
+        to its bounds, and still ends when its client goes."""
+        stalled = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(stalled.close)
+        held = []
+        threading.Thread(target=lambda: [held.append(stalled.accept()) for _ in range(4)],
+                         daemon=True).start()
+        svc = h.SshApi(h.make_test_dir(self.id()))
+        self.addCleanup(svc.__exit__, None, None, None)
+        port = h.free_port()
+        svc.start(h.standard_args(port, stalled.getsockname()[1]), log_level="INFO")
+        h.wait_until(svc.sessions_reaped, 20, "the readiness probe reaped")
+        fds, threads = svc.count_fds(), svc.threads()
+        client = h.connect(port)
+        chan = h.open_shell(client)
+        sent = self.flood(chan, mib=32)
+        report(f"telnet service not reading: {sent / 2**20:.1f} MiB taken from the client")
+        self.assertLess(sent, 16 << 20)
+        client.close()
+        svc.wait_log(r"erase session key:2 ", timeout=15)
+        h.wait_until(svc.sessions_reaped, 15, "the session reaped")
+        svc.wait_fds(lambda n: n == fds, 15, f"descriptor count back to {fds}")
+        self.assertEqual(svc.threads(), threads)
+
+
+class PreLoginLimitTest(h.ServiceTestCase):
+    """The default limits: 8 connections not logged in per source address,
+    and a hold on a source whose logins failed three times."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = h.make_test_dir(cls.__name__)
+        cls.telnet = h.start_telnet(cls.addClassCleanup, cls.dir, cli=True)
+        cls.port = h.free_port()
+        cls.svc = h.SshApi(cls.dir)
+        cls.addClassCleanup(cls.svc.__exit__, None, None, None)
+        cls.svc.start(h.standard_args(cls.port, cls.telnet.port, lenient=False)
+                      + ["--login-penalty", "20"], log_level="INFO")
+
+    @staticmethod
+    def admitted(sock):
+        """True when the service sends its identification, False when it
+        closes the connection at once."""
+        try:
+            return sock.recv(64).startswith(b"SSH-2.0")
+        except OSError:
+            return False
+
+    def test_one_address_flood_costs_the_others_nothing(self):
+        fds, threads = self.settle()
+        flood = [source_socket(self.port, "127.0.0.2") for _ in range(100)]
+        try:
+            verdicts = [self.admitted(sock) for sock in flood]
+            peak = self.svc.threads()
+            report(f"one-address flood: {verdicts.count(True)} of {len(flood)} stalled "
+                   f"connections admitted, service threads {threads} -> {peak}")
+            self.assertEqual(verdicts.count(True), 8)
+            self.assertLessEqual(peak, threads + 8)
+            login_from(self.port, "127.0.0.3")
+            self.svc.wait_log(r"\[WARN\] connection from 127\.0\.0\.2 refused: too many "
+                              r"connections not logged in from this source")
+        finally:
+            for sock in flood:
+                sock.close()
+        h.wait_until(lambda: self.svc.threads() == threads, 15, "the stalled sessions gone")
+        login_from(self.port, "127.0.0.2")
+        self.assert_back_to(fds, threads)
+
+    def test_source_with_failed_logins_is_held_off(self):
+        for _ in range(3):
+            with self.assertRaises(paramiko.AuthenticationException):
+                login_from(self.port, "127.0.0.4", password="wrong")
+        self.svc.wait_log(r"\[WARN\] connections from 127\.0\.0\.4 refused for 20 s")
+        with source_socket(self.port, "127.0.0.4") as sock:
+            self.assertFalse(self.admitted(sock))
+        login_from(self.port, "127.0.0.5")  # no one else is held off
 
 
 if __name__ == "__main__":

@@ -107,6 +107,19 @@ class RelayTest(ServiceCase):
         self.assertTrue(echo == data, "echo differs from the input")
         self.assertEqual(h.recv_quiet(chan), b"")
 
+    def test_pasted_block_echo_comes_before_the_answers(self):
+        """A pasted block of lines: the device's answer to a line never
+        reaches the client before the echo of that line."""
+        self.telnet(cli=True)
+        chan = self.shell()
+        lines = 20000
+        chan.sendall(b"ping\r" * lines)
+        got = h.recv_until(chan, lambda d: d.count(b"pong") == lines, timeout=60)
+        seen = {b"ping\r": 0, b"pong": 0}
+        for m in re.finditer(rb"ping\r|pong", got):
+            seen[m.group()] += 1
+            self.assertGreaterEqual(seen[b"ping\r"], seen[b"pong"], "an answer before its echo")
+
     def test_telnet_to_client_more_than_256k(self):
         count = 600000  # more than two reads of the 256 KiB relay buffer
         self.telnet(send_bytes=count)
