@@ -384,6 +384,27 @@ class ChannelFloodTest(HostileCase):
         leave(chan)
         self.assert_back_to(fds, threads)
 
+    def test_channels_opened_one_after_another_are_freed(self):
+        """Automation that opens a channel per command: the session must not
+        grow (a closed channel used to keep about 0.4 KiB until the end)."""
+        client = h.connect(self.port)
+        self.addCleanup(client.close)
+        transport = client.get_transport()
+        keep = transport.open_session(timeout=10)  # keeps the session up
+        rss = {}
+        retired = self.svc.log_count(r"erase err channel")
+        for phase, count in (("warm", 300), ("measured", 1500)):
+            for _ in range(count):
+                transport.open_session(timeout=10).close()
+            retired += count
+            h.wait_until(lambda: self.svc.log_count(r"erase err channel") >= retired, 10,
+                         "the channels retired")
+            rss[phase] = r.rss_kib(self.svc)
+        report(f"1500 channels opened and closed: service grew {rss['measured'] - rss['warm']} KiB")
+        if not self.svc.sanitizer():
+            self.assertLess(rss["measured"] - rss["warm"], 300)
+        keep.close()
+
     def test_channel_opened_while_session_ends_is_refused(self):
         """Once the last channel is closed the session ends; a channel opened
         in that moment is refused instead of being left with a telnet
