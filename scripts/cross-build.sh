@@ -24,7 +24,7 @@ TEST=0
 for arg in "$@"; do
   case $arg in
     --test|--e2e) TEST=1 ;;    # --e2e: the old name; the e2e tests are part of --test
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     *) echo "cross-build: unknown argument $arg" >&2; exit 2 ;;
   esac
 done
