@@ -30,8 +30,13 @@ esac
 HOST_PKGS=(g++-aarch64-linux-gnu qemu-user dpkg-dev file)
 TARGET_PKGS=(libssh-dev libtinyxml2-dev libssl-dev libgtest-dev libgmock-dev liblog4cpp5v5)
 
+# No "producer | grep -q" here: under pipefail, grep leaving at its first
+# match can kill the producer with SIGPIPE and fail the test. Output is
+# captured first and matched in the shell.
 installed() {   # installed PACKAGE[:ARCH]
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+  local status
+  status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || return 1
+  [[ $status == *"install ok installed"* ]]
 }
 
 overlay_version() {
@@ -39,8 +44,10 @@ overlay_version() {
 }
 
 # What is missing?
-need_arch=0
-dpkg --print-foreign-architectures | grep -qx "$ARCH" || need_arch=1
+need_arch=1
+for a in $(dpkg --print-foreign-architectures); do
+  if [[ $a == "$ARCH" ]]; then need_arch=0; fi
+done
 missing=()
 for p in "${HOST_PKGS[@]}"; do installed "$p" || missing+=("$p"); done
 for p in "${TARGET_PKGS[@]}"; do installed "$p:$ARCH" || missing+=("$p:$ARCH"); done
@@ -73,8 +80,10 @@ if [[ $need_arch -eq 1 || ${#missing[@]} -gt 0 ]]; then
   apt-get update -qq
   # Refuse early, and without touching anything, when the mirror has no
   # arm64 index or lacks a package.
+  candidate='(^|'$'\n'')  *Candidate: [^(]'    # a version, not "(none)"
   for p in "${TARGET_PKGS[@]}"; do
-    if ! apt-cache policy "$p:$ARCH" 2>/dev/null | grep -q '^ *Candidate: [^(]'; then
+    policy=$(apt-cache policy "$p:$ARCH" 2>/dev/null) || policy=
+    if [[ ! $policy =~ $candidate ]]; then
       echo "setup-cross: $p:$ARCH is not available from the configured apt sources" >&2
       exit 2
     fi

@@ -20,7 +20,10 @@ fi
 
 missing=()
 for p in "${PKGS[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+  # Captured, not piped into grep -q: under pipefail an early-exiting
+  # reader can fail the pipe through SIGPIPE.
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) || status=
+  if [[ $status != *"install ok installed"* ]]; then
     missing+=("$p")
   fi
 done

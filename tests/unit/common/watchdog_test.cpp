@@ -280,6 +280,12 @@ class WatchdogCrashTest : public WatchdogTest, public ::testing::WithParamInterf
 
 TEST_P(WatchdogCrashTest, CrashRestartsWorker)
 {
+    const char *szEmulator = getenv("SSHAPI_EMULATOR");
+    if (szEmulator != nullptr && *szEmulator != '\0') {
+        GTEST_SKIP() << "under an emulator (" << szEmulator
+                     << ") a crashed worker's standard error also holds the emulator's own "
+                        "line; this test runs natively";
+    }
     const int s32Signal = GetParam();
     TSupervision tRes = Supervise([s32Signal](int s32Run) {
         if (s32Run == 1) {
