@@ -595,7 +595,7 @@ class FlowControlTest(HostileCase):
                 sent += chan.send(block)
             except socket.timeout:
                 pass
-            except OSError:  # the service closed the channel
+            except (OSError, EOFError):  # the service closed the channel (and the session)
                 break
         return sent
 
@@ -618,7 +618,8 @@ class FlowControlTest(HostileCase):
                     self.svc.wait_log(r"\[WARN\] channel 0x[0-9a-f]+: client sent \d+ bytes "
                                       r"beyond the window it was granted, channel closed",
                                       start=mark)
-                    h.wait_until(lambda: chan.closed, 10, "the channel to be closed")
+                    h.wait_until(lambda: chan.closed or not client.get_transport().is_active(),
+                                 10, "the channel to be closed")
                 else:
                     self.assertLess(sent, 16 << 20)
                 h.ping(witness)
