@@ -63,17 +63,20 @@ const size_t MAX_CHANNELS_PER_SESSION = 64;  // channels (telnet connections) pe
 const uint32_t RELAY_BUF_SIZE = 262144;      // one read of a telnet socket
 // A channel takes no client input while either of its queues holds this
 // much: what the client sends then waits in libssh, which stops granting
-// window, and the client stops.
-const size_t CHANNEL_QUEUE_CAP = 262144;
+// window, and the client stops. Well above the bulk echo gathered for one
+// write (ECHO_HOLD_MAX), so that a client streaming input is not held.
+const size_t CHANNEL_QUEUE_CAP = 1024 * 1024;
 // libssh grants at most 1,280,000 bytes of window, and only once less than
 // half of that is outstanding: an honest client never has more than about
 // 1.92 MB waiting in libssh. One with more ignores its window.
 const uint32_t MAX_UNTAKEN_INPUT = 2 * 1024 * 1024;
-// Echo of at least this size is held back while at least this much client
-// input is already queued on the session socket (bulk input), so that it
-// goes out in large writes. See FlushToClient.
+// Echo of at least ECHO_HOLD_MIN bytes is held back while at least that
+// much client input is already queued on the session socket (bulk input),
+// until ECHO_HOLD_MAX bytes have gathered, so that it goes out in large
+// writes. See FlushToClient.
 const size_t ECHO_HOLD_MIN = 4096;
-const size_t QUEUE_KEEP_CAPACITY = 2 * CHANNEL_QUEUE_CAP;  // larger emptied buffers are freed
+const size_t ECHO_HOLD_MAX = 262144;
+const size_t QUEUE_KEEP_CAPACITY = 2 * ECHO_HOLD_MAX;  // larger idle buffers are freed
 
 const char KEX_ALGORITHMS[] =
     "curve25519-sha256,curve25519-sha256@libssh.org,diffie-hellman-group14-sha1,"
@@ -987,7 +990,7 @@ void CSshSvrChn::CloseTelnetSide(TChnRecord &rRec)
     }
     rRec.s16Events = 0;
     rRec.bResync = false;
-    std::string().swap(rRec.strToTelnet);
+    rRec.tToTelnet = TByteQueue();
 }
 
 int CSshSvrChn::GetTelnetFd(ssh_channel pChannel)
@@ -1065,7 +1068,7 @@ int CSshSvrChn::TakeClientInput(ssh_channel pChannel, const char *pData, uint32_
 
 bool CSshSvrChn::HasRoom(const TChnRecord &rRec) const
 {
-    return rRec.strToTelnet.size() < CHANNEL_QUEUE_CAP && rRec.strEcho.size() < CHANNEL_QUEUE_CAP;
+    return rRec.tToTelnet.size() < CHANNEL_QUEUE_CAP && rRec.strEcho.size() < CHANNEL_QUEUE_CAP;
 }
 
 // Client bytes go to the telnet socket unchanged and are echoed back: a
@@ -1100,8 +1103,8 @@ void CSshSvrChn::AddEcho(ssh_channel pChannel, const std::string &strText)
 // writable (FlushToTelnet).
 void CSshSvrChn::SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len)
 {
-    if (!rRec.strToTelnet.empty()) {
-        rRec.strToTelnet.append(pData, u64Len);
+    if (!rRec.tToTelnet.empty()) {
+        rRec.tToTelnet.append(pData, u64Len);
         return;
     }
     ssize_t s64Sent = send(rRec.s32TelnetFd, pData, u64Len, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -1114,30 +1117,27 @@ void CSshSvrChn::SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len
         return;
     }
     if (static_cast<size_t>(s64Sent) < u64Len) {
-        rRec.strToTelnet.append(pData + s64Sent, u64Len - static_cast<size_t>(s64Sent));
+        rRec.tToTelnet.append(pData + s64Sent, u64Len - static_cast<size_t>(s64Sent));
     }
 }
 
 void CSshSvrChn::FlushToTelnet(TChnRecord &rRec)
 {
-    if (rRec.strToTelnet.empty() || rRec.s32TelnetFd <= 0) {
+    if (rRec.tToTelnet.empty() || rRec.s32TelnetFd <= 0) {
         return;
     }
-    ssize_t s64Sent = send(rRec.s32TelnetFd, rRec.strToTelnet.data(), rRec.strToTelnet.size(),
+    ssize_t s64Sent = send(rRec.s32TelnetFd, rRec.tToTelnet.data(), rRec.tToTelnet.size(),
                            MSG_DONTWAIT | MSG_NOSIGNAL);
     if (s64Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return;
     }
     if (s64Sent < 0) {
         LOG_ERROR("write telnet socket len :%d less then buf len :%d", -1,
-                  static_cast<int>(rRec.strToTelnet.size()));
-        std::string().swap(rRec.strToTelnet);
+                  static_cast<int>(rRec.tToTelnet.size()));
+        rRec.tToTelnet = TByteQueue();
         return;
     }
-    rRec.strToTelnet.erase(0, static_cast<size_t>(s64Sent));
-    if (rRec.strToTelnet.empty() && rRec.strToTelnet.capacity() > QUEUE_KEEP_CAPACITY) {
-        std::string().swap(rRec.strToTelnet);
-    }
+    rRec.tToTelnet.consume(static_cast<size_t>(s64Sent));
 }
 
 // Writes what waits for the client (echo and telnet output, in order), as
@@ -1157,18 +1157,24 @@ void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
     if (u64Len == 0) {
         return;
     }
-    if (bMayHold && rRec.strEcho.size() >= ECHO_HOLD_MIN &&
-        rRec.strEcho.size() < CHANNEL_QUEUE_CAP && ClientInputQueued(rRec.pChannel) >= ECHO_HOLD_MIN) {
+    if (bMayHold && rRec.strEcho.size() >= ECHO_HOLD_MIN && rRec.strEcho.size() < ECHO_HOLD_MAX &&
+        ClientInputQueued(rRec.pChannel) >= ECHO_HOLD_MIN) {
         return;
     }
     // Taken out first: the write may poll and run data_function, which
-    // appends new echo to the record.
+    // appends new echo to the record. All of it is swapped out, so that the
+    // buffers go back and forth instead of being copied.
     std::string strLocal;
     std::string &strOut = m_bOutBusy ? strLocal : m_strOut;
     bool bWasBusy = m_bOutBusy;
     m_bOutBusy = true;
-    strOut.assign(rRec.strEcho, 0, u64Len);
-    rRec.strEcho.erase(0, u64Len);
+    if (u64Len == rRec.strEcho.size()) {
+        strOut.clear();
+        strOut.swap(rRec.strEcho);
+    } else {
+        strOut.assign(rRec.strEcho, 0, u64Len);
+        rRec.strEcho.erase(0, u64Len);
+    }
     if (SvcLogEnabled(LOG_PRIO_DEBUG)) {
         LOG_DEBUG("echo client [%s][%d]", DumpForLog(strOut.data(), strOut.size()).c_str(),
                   static_cast<int>(strOut.size()));
@@ -1180,9 +1186,7 @@ void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
         rRec.strEcho.insert(0, strOut, static_cast<size_t>(s32Written), std::string::npos);
     }
     m_bOutBusy = bWasBusy;
-    if (rRec.strEcho.empty() && rRec.strEcho.capacity() > QUEUE_KEEP_CAPACITY) {
-        std::string().swap(rRec.strEcho);
-    }
+    strOut.clear();
 }
 
 // Telnet output is read only while the channel can take it: nothing waits
@@ -1201,7 +1205,7 @@ short CSshSvrChn::WantedEvents(const TChnRecord &rRec) const
         return 0;
     }
     short s16Events = CanTakeTelnetOutput(rRec) ? POLLIN : 0;
-    if (!rRec.strToTelnet.empty()) {
+    if (!rRec.tToTelnet.empty()) {
         s16Events |= POLLOUT;
     }
     return s16Events;
@@ -1234,7 +1238,7 @@ int CSshSvrChn::OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events)
     }
     --m_s32TelnetCbDepth;
     short s16Drop = (pRec->bTelnetEof || bBlocked) ? POLLIN : 0;
-    if (pRec->strToTelnet.empty()) {
+    if (pRec->tToTelnet.empty()) {
         s16Drop |= POLLOUT;
     }
     if ((pRec->s16Events & s16Drop) == 0) {
@@ -1368,6 +1372,23 @@ void CSshSvrChn::SyncTelnetPolls()
     }
 }
 
+// A quiet pass gives back the large buffers of a bulk transfer; while the
+// transfer goes on they are kept, so that they are not mapped afresh (and
+// faulted in) for every write.
+void CSshSvrChn::ReleaseIdleBuffers()
+{
+    auto Release = [](std::string &strBuf) {
+        if (strBuf.empty() && strBuf.capacity() > QUEUE_KEEP_CAPACITY) {
+            std::string().swap(strBuf);
+        }
+    };
+    Release(m_strOut);
+    for (auto &pRec : m_vecChn) {
+        Release(pRec->strEcho);
+        Release(pRec->tToTelnet.strBuf);
+    }
+}
+
 void CSshSvrChn::ApplyVerbose(int s32Verbose)
 {
     uint32_t u32Wanted = static_cast<uint32_t>(s32Verbose);
@@ -1387,6 +1408,9 @@ void CSshSvrChn::RelayLoop()
             s32Rc = SSH_ERROR;
         }
         ApplyVerbose(static_cast<int>(m_u32Verbose.load()));
+        if (s32Rc == SSH_AGAIN) {
+            ReleaseIdleBuffers();
+        }
         // Records may be added while this runs (a write polls): by index.
         for (size_t i = 0; i < m_vecChn.size(); ++i) {
             TChnRecord &rRec = *m_vecChn[i];

@@ -28,6 +28,30 @@ class CSshSvrChn;
 
 typedef std::map<std::string, std::string> UserInfoMap;
 
+// Bytes waiting to be sent, consumed from the front without moving the
+// rest (the buffer is compacted only once half of it has gone).
+struct TByteQueue
+{
+    std::string strBuf;
+    size_t u64Head = 0;
+
+    size_t size() const { return strBuf.size() - u64Head; }
+    bool empty() const { return size() == 0; }
+    const char *data() const { return strBuf.data() + u64Head; }
+    void append(const char *pData, size_t u64Len) { strBuf.append(pData, u64Len); }
+    void consume(size_t u64Len)
+    {
+        u64Head += u64Len;
+        if (u64Head == strBuf.size()) {
+            strBuf.clear();
+            u64Head = 0;
+        } else if (u64Head > strBuf.size() / 2) {
+            strBuf.erase(0, u64Head);
+            u64Head = 0;
+        }
+    }
+};
+
 // One record per channel that obtained a telnet connection. The first five
 // fields are what the status text shows; the session thread changes them
 // only through the named operations of CSshSvrChn, under its record lock.
@@ -40,7 +64,7 @@ struct TChnRecord
     int s32FdReg = 0;       // telnet socket registered in the event context
     // Session thread only:
     std::string strEcho;       // to the client, in order: echo of its input and telnet output
-    std::string strToTelnet;   // client input the telnet socket has not taken yet
+    TByteQueue tToTelnet;      // client input the telnet socket has not taken yet
     short s16Events = 0;       // events the telnet socket is registered for
     bool bTelnetEof = false;   // the telnet side reached end of file or failed
     bool bResync = false;      // registered for events it no longer wants (see SyncTelnetPolls)
@@ -115,6 +139,7 @@ private:
     void MarkTelnetEof(TChnRecord &rRec);
     void PullHeldInput(TChnRecord &rRec);
     void SyncTelnetPolls();
+    void ReleaseIdleBuffers();
     void RetireClosedChannels();
     void CloseChannels();
     void ApplyVerbose(int s32Verbose);

@@ -512,7 +512,9 @@ TEST_F(DebugFifoTest, OnlyItsOwnPrivatePipesAreUsed)
         " fail, errno " + std::to_string(ELOOP) + ":" + strerror(ELOOP) + "\n";
     const std::string strForeign =
         " is not a fifo owned by uid " + std::to_string(geteuid()) + ", not used\n";
-    auto fnLink = [&](const std::string &strPath) { symlink(strVictim.c_str(), strPath.c_str()); };
+    auto fnLink = [&](const std::string &strPath) {
+        EXPECT_EQ(0, symlink(strVictim.c_str(), strPath.c_str()));
+    };
     auto fnFile = [](const std::string &strPath) { std::ofstream(strPath) << "stale"; };
     auto fnOthers = [](const std::string &strPath) {
         mknod(strPath.c_str(), S_IFIFO | 0666, 0);
