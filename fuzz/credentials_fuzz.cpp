@@ -132,8 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     tCred.mapFile[PRESET_USER] = "value";
     CMd5A cMd5;
     tCred.mapCmdLine[CMDLINE_USER] = cMd5.MDString(CMDLINE_PASSWORD);
-    int s32Reloads = HandleConfigEvents(vecEvents.empty() ? "" : vecEvents.data(),
-                                        vecEvents.size(), strCredFile, tCred, Listener());
+    int s32Reloads = HandleConfigEvents(vecEvents.empty() ? "" : vecEvents.data(), vecEvents.size(),
+                                        strCredFile, tCred, Listener());
     FUZZ_CHECK(s32Reloads >= 0);
     FUZZ_CHECK(static_cast<size_t>(s32Reloads) <= CompleteRecords(strEvents));
     bool bUsable = false;

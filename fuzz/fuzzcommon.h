@@ -12,13 +12,12 @@
 
 // A property that must hold for every input. A failure aborts, which both
 // libFuzzer and the replay runner report as a crash of that input.
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "FUZZ_CHECK failed: %s at %s:%d\n", #cond, __FILE__,     \
-                    __LINE__);                                                        \
-            abort();                                                                  \
-        }                                                                             \
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "FUZZ_CHECK failed: %s at %s:%d\n", #cond, __FILE__, __LINE__);        \
+            abort();                                                                               \
+        }                                                                                          \
     } while (0)
 
 // Takes fields off the front of the input; past the end every field is empty

@@ -21,8 +21,8 @@ namespace
 {
 
 const char GROUP[] = "CHANNEL_1";
-const char *const SERVICE_NAMES[] = {"service_telnetapi", "service_telnettlsapi",
-                                     "service_sshapi", "telnetapi_port", "sshapi_port"};
+const char *const SERVICE_NAMES[] = {"service_telnetapi", "service_telnettlsapi", "service_sshapi",
+                                     "telnetapi_port", "sshapi_port"};
 // No value can be longer than the input it came from, so a buffer one byte
 // longer than the input always fits; set per input.
 UInt32 g_u32BigBuffer = 1;
@@ -150,8 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
             CheckReads(cParam, tKey.first, tKey.second, u32FuzzSize);
         }
 
-        SInt32 s32Set = cParam.SetParam(strGroup.c_str(), strName.c_str(), strType.c_str(),
-                                        strValue.c_str());
+        SInt32 s32Set =
+            cParam.SetParam(strGroup.c_str(), strName.c_str(), strType.c_str(), strValue.c_str());
         FUZZ_CHECK(s32Set == 0 || s32Set == 1);
         if (s32Set == 1) {
             TRead tRead = CheckReads(cParam, strGroup, strName, u32FuzzSize);
@@ -199,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
                 continue;  // a name is an attribute: XML reads its CR back as LF
             }
             if (bCDataThenText && (vecBefore[i].strValue.find('\r') != std::string::npos ||
-                              vecBefore[i].strValue.find("]]>") != std::string::npos)) {
+                                   vecBefore[i].strValue.find("]]>") != std::string::npos)) {
                 // Such a value cannot stay in a CDATA section and is written as
                 // plain text, which merges with any text after the section.
                 continue;

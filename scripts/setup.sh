@@ -4,6 +4,7 @@
 #   scripts/setup.sh           build and test dependencies
 #   scripts/setup.sh --bench   also the peers used by the benchmarks
 #   scripts/setup.sh --fuzz    also clang for the fuzz targets (fuzz/run.sh)
+#   scripts/setup.sh --format  also clang-format (scripts/format.sh)
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config
@@ -16,6 +17,9 @@ if [[ "${1:-}" == "--bench" ]]; then
 fi
 if [[ "${1:-}" == "--fuzz" ]]; then
   PKGS+=(clang libclang-rt-14-dev)   # libFuzzer and the sanitizer runtimes
+fi
+if [[ "${1:-}" == "--format" ]]; then
+  PKGS+=(clang-format)
 fi
 
 missing=()

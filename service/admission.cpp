@@ -46,9 +46,7 @@ bool TSourceKey::operator<(const TSourceKey &rOther) const
     return memcmp(au8Addr, rOther.au8Addr, sizeof(au8Addr)) < 0;
 }
 
-CAdmission::CAdmission(const TAdmissionLimits &tLimits) : m_tLimits(tLimits), m_s32Startups(0)
-{
-}
+CAdmission::CAdmission(const TAdmissionLimits &tLimits) : m_tLimits(tLimits), m_s32Startups(0) {}
 
 CAdmission::EVerdict CAdmission::Admit(const TSourceKey &tKey, int64_t s64Now)
 {
@@ -99,7 +97,8 @@ int CAdmission::Ended(const TSourceKey &tKey, bool bFailedLogin, int64_t s64Now)
     rRec.s64LastSeen = s64Now;
     // Keep the newest failures only, and only those in the window.
     if (rRec.s32Failures == FAILURES_FOR_HOLD) {
-        std::rotate(rRec.as64Failures, rRec.as64Failures + 1, rRec.as64Failures + FAILURES_FOR_HOLD);
+        std::rotate(rRec.as64Failures, rRec.as64Failures + 1,
+                    rRec.as64Failures + FAILURES_FOR_HOLD);
         --rRec.s32Failures;
     }
     rRec.as64Failures[rRec.s32Failures++] = s64Now;
@@ -112,8 +111,9 @@ int CAdmission::Ended(const TSourceKey &tKey, bool bFailedLogin, int64_t s64Now)
     if (s32Recent < FAILURES_FOR_HOLD) {
         return 0;
     }
-    int s32Hold = rRec.s32LastHold > 0 ? std::min(2 * rRec.s32LastHold, MAX_HOLD_SECONDS)
-                                       : std::min(m_tLimits.s32LoginPenaltySeconds, MAX_HOLD_SECONDS);
+    int s32Hold = rRec.s32LastHold > 0
+                      ? std::min(2 * rRec.s32LastHold, MAX_HOLD_SECONDS)
+                      : std::min(m_tLimits.s32LoginPenaltySeconds, MAX_HOLD_SECONDS);
     rRec.s32LastHold = s32Hold;
     rRec.s64HoldUntil = s64Now + s32Hold;
     rRec.s32Failures = 0;

@@ -15,9 +15,9 @@
 // sources whose logins keep failing (IPv6 sources count per /64).
 struct TAdmissionLimits
 {
-    int s32MaxStartups = 64;           // --max-startups: not logged in, in all
-    int s32MaxStartupsPerSource = 8;   // --max-startups-per-source
-    int s32LoginPenaltySeconds = 30;   // --login-penalty; 0 turns the hold off
+    int s32MaxStartups = 64;          // --max-startups: not logged in, in all
+    int s32MaxStartupsPerSource = 8;  // --max-startups-per-source
+    int s32LoginPenaltySeconds = 30;  // --login-penalty; 0 turns the hold off
 };
 
 // The source a connection counts against: an IPv4 address, or the /64
@@ -39,9 +39,9 @@ public:
     enum EVerdict
     {
         ADMIT,
-        REFUSE_STARTUPS,             // too many connections not logged in
-        REFUSE_SOURCE_STARTUPS,      // too many from this source
-        REFUSE_PENALTY,              // the source is held off
+        REFUSE_STARTUPS,         // too many connections not logged in
+        REFUSE_SOURCE_STARTUPS,  // too many from this source
+        REFUSE_PENALTY,          // the source is held off
     };
 
     // How long failures are remembered, and the longest hold.

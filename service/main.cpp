@@ -6,10 +6,10 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
@@ -126,8 +126,8 @@ bool ParseLimit(const char *szProg, const char *szOption, const char *szText, in
         s64Value = s64Value * 10 + (*p - '0');
     }
     if (p == szText || *p != '\0' || s64Value < s32Min || s64Value > s32Max) {
-        fprintf(stderr, "%s: %s needs a whole number from %d to %d, not '%s'\n", szProg,
-                szOption, s32Min, s32Max, szText);
+        fprintf(stderr, "%s: %s needs a whole number from %d to %d, not '%s'\n", szProg, szOption,
+                s32Min, s32Max, szText);
         return false;
     }
     s32Out = static_cast<int>(s64Value);
@@ -165,9 +165,7 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
     while ((s32Opt = getopt_long(argc, argv, "hDU:P:a:p:t:r:d:e:vc:w:", s_astLong, nullptr)) !=
            -1) {
         switch (s32Opt) {
-        case 'h':
-            PrintUsage(argv[0]);
-            return 1;
+        case 'h': PrintUsage(argv[0]); return 1;
         case 'D':
             // The worker goes on parsing in the process that
             // CreateWatchdog returns in.
@@ -199,16 +197,14 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
                                 tOpt.tLimits.s32MaxStartups);
             break;
         case OPT_MAX_STARTUPS_PER_SOURCE:
-            bValid = ParseLimit(argv[0], "--max-startups-per-source", optarg, 1,
-                                MAX_STARTUPS_LIMIT, tOpt.tLimits.s32MaxStartupsPerSource);
+            bValid = ParseLimit(argv[0], "--max-startups-per-source", optarg, 1, MAX_STARTUPS_LIMIT,
+                                tOpt.tLimits.s32MaxStartupsPerSource);
             break;
         case OPT_LOGIN_PENALTY:
             bValid = ParseLimit(argv[0], "--login-penalty", optarg, 0, LOGIN_PENALTY_LIMIT,
                                 tOpt.tLimits.s32LoginPenaltySeconds);
             break;
-        default:
-            bValid = false;
-            break;
+        default: bValid = false; break;
         }
         if (!bValid) {
             PrintUsage(argv[0]);
@@ -225,8 +221,7 @@ void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
         return;
     }
     if (!tOpt.bPasswdGiven) {
-        LOG_ERROR("user %s given without -P digest, not added",
-                  EscapeForLog(tOpt.strUser).c_str());
+        LOG_ERROR("user %s given without -P digest, not added", EscapeForLog(tOpt.strUser).c_str());
         return;
     }
     if (!tOpt.bUserGiven) {
@@ -564,12 +559,8 @@ SInt32 OnDebugCmd(SInt32 s32Id, uint64_t, std::string &strResponse)
                                    "echo \"log verbose\" > /var/request; cat /var/response\r\n"
                                    "echo \"log quiet\" > /var/request; cat /var/response\r\n";
     switch (static_cast<uint32_t>(s32Id)) {
-    case 0:
-        strResponse += s_szHelp;
-        break;
-    case 1:
-        g_cSshSvr.GetStatus(strResponse);
-        break;
+    case 0: strResponse += s_szHelp; break;
+    case 1: g_cSshSvr.GetStatus(strResponse); break;
     case 2:
         g_cSshSvr.SetPendingVerbose(1);
         log4cpp::Category::getInstance("CATEGORY").setPriority(log4cpp::Priority::DEBUG);
@@ -584,8 +575,7 @@ SInt32 OnDebugCmd(SInt32 s32Id, uint64_t, std::string &strResponse)
         strResponse += s_szHelp;
         strResponse += "echo default > /var/request; cat /var/response\r\n";
         break;
-    default:
-        break;
+    default: break;
     }
     return 0;
 }

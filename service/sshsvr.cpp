@@ -51,14 +51,14 @@ CSshSvr g_cSshSvr;
 namespace
 {
 
-const int POLL_TIMEOUT_MS = 100;        // one pass of the session loops
-const int AUTH_MAX_POLLS = 1000;        // authentication wait, about 100 s
+const int POLL_TIMEOUT_MS = 100;  // one pass of the session loops
+const int AUTH_MAX_POLLS = 1000;  // authentication wait, about 100 s
 const int AUTH_MAX_FAILURES = 3;
-const int GRACE_MAX_POLLS = 50;         // teardown: client gets about 5 s to leave
-const int KEX_SECONDS = 100;            // a client silent in the key exchange is dropped
-const long KEX_SLICE_USEC = 100000;     // the key exchange runs in slices of 100 ms
+const int GRACE_MAX_POLLS = 50;      // teardown: client gets about 5 s to leave
+const int KEX_SECONDS = 100;         // a client silent in the key exchange is dropped
+const long KEX_SLICE_USEC = 100000;  // the key exchange runs in slices of 100 ms
 const int ACCEPT_RETRY_PAUSE_MS = 100;
-const int LISTEN_BACKLOG = 128;         // pending connections the kernel queues
+const int LISTEN_BACKLOG = 128;              // pending connections the kernel queues
 const size_t MAX_CHANNELS_PER_SESSION = 64;  // channels (telnet connections) per connection
 const uint32_t RELAY_BUF_SIZE = 262144;      // one read of a telnet socket
 // A channel takes no client input while either of its queues holds this
@@ -91,8 +91,8 @@ const char CIPHER_ALGORITHMS[] =
 // The libssh callbacks, in the order a connection meets them below.
 int auth_password(ssh_session, const char *szUser, const char *szPassword, void *pUserdata);
 ssh_channel channel_open(ssh_session pSession, void *pUserdata);
-int pty_request(ssh_session, ssh_channel, const char *, int s32Width, int s32Height,
-                int s32PxWidth, int s32PxHeight, void *);
+int pty_request(ssh_session, ssh_channel, const char *, int s32Width, int s32Height, int s32PxWidth,
+                int s32PxHeight, void *);
 int pty_resize(ssh_session, ssh_channel, int s32Width, int s32Height, int s32PxWidth,
                int s32PxHeight, void *);
 int shell_request(ssh_session, ssh_channel, void *pUserdata);
@@ -171,8 +171,8 @@ CSshSvrChn *CurrentSvrChn()
 
 CSshSvr::CSshSvr()
     : m_bInit(0), m_u32Verbose(0), m_u32CurVerbose(0), m_s32SessionKey(0),
-      m_pUserInfo(std::make_shared<const UserInfoMap>()), m_pSshBind(nullptr),
-      m_s32ListenFd(-1), m_bShutdown(false), m_s64LastRefusalLog(0), m_u32RefusalsNotLogged(0)
+      m_pUserInfo(std::make_shared<const UserInfoMap>()), m_pSshBind(nullptr), m_s32ListenFd(-1),
+      m_bShutdown(false), m_s64LastRefusalLog(0), m_u32RefusalsNotLogged(0)
 {
 }
 
@@ -424,8 +424,7 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource)
 
     CMutexGuard cGuard(&m_cMutex);
     m_mapSession[s32Key] = pSession;
-    CSshSvrChn *pSvrChn =
-        new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource);
+    CSshSvrChn *pSvrChn = new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource);
     pSvrChn->SetTelnetPort(m_strTelnetPort);
     m_mapSvrChn[s32Key] = pSvrChn;
     int s32Err = 0;
@@ -513,9 +512,9 @@ ssh_session CSshSvr::GetSession(int s32Key)
 CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource)
     : m_bRunning(1), m_s32Key(s32Key), m_pSvr(pSvr),
       m_u32Verbose(static_cast<uint32_t>(s32Verbose)),
-      m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource),
-      m_pSession(nullptr), m_pEvent(nullptr), m_bClosing(false), m_s32TelnetCbDepth(0),
-      m_bRelayBufBusy(false), m_bOutBusy(false), m_bUnknownDropLogged(false)
+      m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource), m_pSession(nullptr),
+      m_pEvent(nullptr), m_bClosing(false), m_s32TelnetCbDepth(0), m_bRelayBufBusy(false),
+      m_bOutBusy(false), m_bUnknownDropLogged(false)
 {
     m_tAuth.pSvrChn = this;
     m_tCbCtx.pSvrChn = this;
@@ -700,8 +699,8 @@ int CSshSvr::CheckUser(const std::string &strUser, const std::string &strPwd)
     }
     // Only a computed digest in the stored form can admit: a digest that
     // could not be computed (empty) must never match an empty stored value.
-    bool bDigestOk =
-        strDigest.size() == 32 && strDigest.find_first_not_of("0123456789abcdef") == std::string::npos;
+    bool bDigestOk = strDigest.size() == 32 &&
+                     strDigest.find_first_not_of("0123456789abcdef") == std::string::npos;
     if (!bDigestOk) {
         LOG_ERROR("password digest not available, login refused");
     }
@@ -851,8 +850,8 @@ int ConnectServer(const char *szHost, int s32Port, const char *szProtocol)
             struct hostent *pHost = nullptr;
             char acHostBuf[2048];
             int s32HErr = 0;
-            if (gethostbyname_r(szHost, &stHost, acHostBuf, sizeof(acHostBuf), &pHost,
-                                &s32HErr) != 0 ||
+            if (gethostbyname_r(szHost, &stHost, acHostBuf, sizeof(acHostBuf), &pHost, &s32HErr) !=
+                    0 ||
                 pHost == nullptr || pHost->h_addrtype != AF_INET ||
                 pHost->h_length != static_cast<int>(sizeof(stAddr.sin_addr))) {
                 LOG_ERROR("can't get \"%s\" host entry \n", szHost);
@@ -893,8 +892,8 @@ namespace
 // channel is already connected to the telnet service), command execution
 // and subsystems refused. Nothing is started.
 
-int pty_request(ssh_session, ssh_channel, const char *, int s32Width, int s32Height,
-                int s32PxWidth, int s32PxHeight, void *)
+int pty_request(ssh_session, ssh_channel, const char *, int s32Width, int s32Height, int s32PxWidth,
+                int s32PxHeight, void *)
 {
     LOG_INFO("#### pty_request %d-%d-%d-%d", s32Height, s32Width, s32PxHeight, s32PxWidth);
     return 0;
@@ -918,8 +917,7 @@ int exec_request(ssh_session, ssh_channel, const char *szCommand, void *pUserdat
 {
     TChnCbCtx *pCtx = static_cast<TChnCbCtx *>(pUserdata);
     std::string strCmd = szCommand != nullptr ? EscapeForLog(szCommand, strlen(szCommand)) : "";
-    LOG_INFO("#### exec_request %d-%d-[%s]", pCtx->s32PtyMaster, pCtx->s32PtySlave,
-             strCmd.c_str());
+    LOG_INFO("#### exec_request %d-%d-[%s]", pCtx->s32PtyMaster, pCtx->s32PtySlave, strCmd.c_str());
     return -1;
 }
 
@@ -1299,8 +1297,7 @@ bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
 void CSshSvrChn::MarkTelnetEof(TChnRecord &rRec)
 {
     if (!rRec.bTelnetEof) {
-        LOG_INFO("telnet fd:%d closed by the telnet service, channel stays open",
-                 rRec.s32TelnetFd);
+        LOG_INFO("telnet fd:%d closed by the telnet service, channel stays open", rRec.s32TelnetFd);
         rRec.bTelnetEof = true;
     }
 }
@@ -1322,8 +1319,8 @@ void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
         }
         m_bRelayBufBusy = true;
         while (rHeld > 0) {
-            int s32Got = ssh_channel_read_nonblocking(
-                rRec.pChannel, m_pRelayBuf.get(), std::min(rHeld, RELAY_BUF_SIZE), s32Stream);
+            int s32Got = ssh_channel_read_nonblocking(rRec.pChannel, m_pRelayBuf.get(),
+                                                      std::min(rHeld, RELAY_BUF_SIZE), s32Stream);
             if (s32Got <= 0) {
                 rHeld = 0;
                 break;
@@ -1624,8 +1621,8 @@ void CSshSvrChn::GetConnInfo(std::string &strInfo)
         LOG_ERROR("get ssh fd:%d socket info err", s32SshFd);
         return;
     }
-    strInfo += "ssh cli[" + strPeer + ":" + std::to_string(s32PeerPort) + "]<--fd:" +
-               std::to_string(s32SshFd) + "-->ssh svr[" + strLocal + ":" +
+    strInfo += "ssh cli[" + strPeer + ":" + std::to_string(s32PeerPort) +
+               "]<--fd:" + std::to_string(s32SshFd) + "-->ssh svr[" + strLocal + ":" +
                std::to_string(s32LocalPort) + "]\r\n";
 
     std::lock_guard<std::mutex> cLock(m_mtxChn);
@@ -1644,9 +1641,9 @@ void CSshSvrChn::GetConnInfo(std::string &strInfo)
             LOG_ERROR("get telnet fd:%d socket info err", pRec->s32TelnetFd);
             continue;
         }
-        strInfo += "telnet cli[" + strLocal + ":" + std::to_string(s32LocalPort) + "]<--fd:" +
-                   std::to_string(pRec->s32TelnetFd) + "-->telnet svr[" + strPeer + ":" +
-                   std::to_string(s32PeerPort) + "]\r\n";
+        strInfo += "telnet cli[" + strLocal + ":" + std::to_string(s32LocalPort) +
+                   "]<--fd:" + std::to_string(pRec->s32TelnetFd) + "-->telnet svr[" + strPeer +
+                   ":" + std::to_string(s32PeerPort) + "]\r\n";
     }
     strInfo += "\r\n";
 }

@@ -58,10 +58,10 @@ struct TByteQueue
 struct TChnRecord
 {
     ssh_channel pChannel = nullptr;
-    int s32ChnReg = 0;      // channel callbacks installed
-    int s32Status = 0;      // 1 once the channel was found closed (or is to be closed)
-    int s32TelnetFd = -1;   // telnet socket, -1 once closed
-    int s32FdReg = 0;       // telnet socket registered in the event context
+    int s32ChnReg = 0;     // channel callbacks installed
+    int s32Status = 0;     // 1 once the channel was found closed (or is to be closed)
+    int s32TelnetFd = -1;  // telnet socket, -1 once closed
+    int s32FdReg = 0;      // telnet socket registered in the event context
     // Session thread only:
     std::string strEcho;       // to the client, in order: echo of its input and telnet output
     TByteQueue tToTelnet;      // client input the telnet socket has not taken yet
@@ -96,8 +96,7 @@ int ConnectServer(const char *szHost, int s32Port, const char *szProtocol);
 class CSshSvrChn : public CThread
 {
 public:
-    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose,
-               const TSourceKey &tSource = TSourceKey());
+    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource = TSourceKey());
     ~CSshSvrChn() override;
 
     void SetTelnetPort(const std::string &strPort);
@@ -173,13 +172,13 @@ private:
     TChnCbCtx m_tCbCtx;
     struct ssh_server_callbacks_struct m_tServerCb;
     struct ssh_channel_callbacks_struct m_tChnCb;
-    bool m_bClosing;              // the session is ending: no new channel
-    int m_s32TelnetCbDepth;       // nesting of OnTelnetEvent (blocking libssh calls poll again)
+    bool m_bClosing;         // the session is ending: no new channel
+    int m_s32TelnetCbDepth;  // nesting of OnTelnetEvent (blocking libssh calls poll again)
     std::unique_ptr<char[]> m_pRelayBuf;  // one telnet read or held-input pull
     bool m_bRelayBufBusy;
-    std::string m_strOut;         // the part of strEcho being written
+    std::string m_strOut;  // the part of strEcho being written
     bool m_bOutBusy;
-    bool m_bUnknownDropLogged;    // input for a channel without record was logged
+    bool m_bUnknownDropLogged;  // input for a channel without record was logged
 };
 
 class CSshSvr : public CThread
@@ -249,7 +248,7 @@ private:
     // Admission: the listener admits, session threads report; one lock.
     CAdmission m_cAdmission;
     std::mutex m_mtxAdmission;
-    int64_t m_s64LastRefusalLog;   // listener thread only
+    int64_t m_s64LastRefusalLog;  // listener thread only
     unsigned m_u32RefusalsNotLogged;
 };
 

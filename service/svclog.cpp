@@ -126,7 +126,7 @@ int SvcLogConfigure(const std::string &strPath)
     rRoot.addAppender(pAppender);
     rRoot.setPriority(log4cpp::Priority::INFO);
     Category().setPriority(log4cpp::Priority::NOTSET);
-    LOG_ERROR("can't use log config file %s (%s), logging to stderr",
-              strPath.c_str(), EscapeForLog(strWhy).c_str());
+    LOG_ERROR("can't use log config file %s (%s), logging to stderr", strPath.c_str(),
+              EscapeForLog(strWhy).c_str());
     return -1;
 }

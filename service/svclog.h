@@ -21,11 +21,11 @@ bool SvcLogEnabled(int s32Prio);
 void SvcLogWrite(int s32Prio, const char *szFile, unsigned u32Line, const char *szFmt, ...)
     __attribute__((format(printf, 4, 5)));
 
-#define SVC_LOG(prio, ...)                                          \
-    do {                                                            \
-        if (SvcLogEnabled(prio)) {                                  \
-            SvcLogWrite((prio), __FILE__, __LINE__, __VA_ARGS__);   \
-        }                                                           \
+#define SVC_LOG(prio, ...)                                                                         \
+    do {                                                                                           \
+        if (SvcLogEnabled(prio)) {                                                                 \
+            SvcLogWrite((prio), __FILE__, __LINE__, __VA_ARGS__);                                  \
+        }                                                                                          \
     } while (0)
 
 #define LOG_ERROR(...) SVC_LOG(LOG_PRIO_ERROR, __VA_ARGS__)

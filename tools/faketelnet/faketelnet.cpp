@@ -46,10 +46,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +62,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr size_t PATTERN_PERIOD = 256;
 constexpr size_t PATTERN_CHUNK = 1024 * 1024;  // multiple of the period
@@ -71,7 +72,8 @@ constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ULL;
 constexpr uint64_t FNV_PRIME = 0x100000001b3ULL;
 constexpr char PROMPT[] = "device> ";
 
-struct TOptions {
+struct TOptions
+{
     std::string strListen = "127.0.0.1";
     std::string strPort = "0";
     std::string strPortFile;
@@ -177,7 +179,8 @@ int WriteFileAtomically(const std::string &strPath, const std::string &strConten
 }
 
 // One accepted connection: the calling thread reads, a second thread writes.
-class CConnection {
+class CConnection
+{
 public:
     CConnection(unsigned u32Id, int s32Fd) : m_u32Id(u32Id), m_s32Fd(s32Fd) {}
     CConnection(const CConnection &) = delete;
@@ -186,8 +189,14 @@ public:
     void Run();
 
 private:
-    enum EOutKind { OUT_DATA, OUT_PATTERN, OUT_CLOSE };
-    struct TOutItem {
+    enum EOutKind
+    {
+        OUT_DATA,
+        OUT_PATTERN,
+        OUT_CLOSE
+    };
+    struct TOutItem
+    {
         EOutKind eKind;
         std::string strData;
         uint64_t u64Count;
@@ -307,9 +316,7 @@ void CConnection::WriterLoop()
             case OUT_DATA:
                 s32Err = SendAll(m_s32Fd, stItem.strData.data(), stItem.strData.size());
                 break;
-            case OUT_PATTERN:
-                s32Err = SendPattern(stItem.u64Count);
-                break;
+            case OUT_PATTERN: s32Err = SendPattern(stItem.u64Count); break;
             case OUT_CLOSE:
                 // Everything before the close has been sent; the reader sees
                 // end of input and finishes the connection.
@@ -370,7 +377,8 @@ void CConnection::OnCliLine(const std::string &strLine)
         strReply = "\r\n";
     } else if (strLine.compare(0, 5, "echo ") == 0) {
         strReply = strLine.substr(5) + "\r\n";
-    } else if (strLine.compare(0, 5, "send ") == 0 && ParseU64(strLine.c_str() + 5, &u64Count) == 0) {
+    } else if (strLine.compare(0, 5, "send ") == 0 &&
+               ParseU64(strLine.c_str() + 5, &u64Count) == 0) {
         if (u64Count > 0) {
             Enqueue(OUT_PATTERN, std::string(), u64Count);
         }
@@ -440,7 +448,8 @@ void CConnection::Finish()
             Say("faketelnet: cannot write %s: %s\n", strPath.c_str(), strerror(errno));
         }
     }
-    Say("faketelnet: conn %u done bytes=%llu\n", m_u32Id, static_cast<unsigned long long>(m_u64Received));
+    Say("faketelnet: conn %u done bytes=%llu\n", m_u32Id,
+        static_cast<unsigned long long>(m_u64Received));
 }
 
 void CConnection::Run()
@@ -518,10 +527,11 @@ int OpenListener()
     stHints.ai_socktype = SOCK_STREAM;
     stHints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
     struct addrinfo *pList = nullptr;
-    int s32Gai = getaddrinfo(g_stOpts.strListen.c_str(), g_stOpts.strPort.c_str(), &stHints, &pList);
+    int s32Gai =
+        getaddrinfo(g_stOpts.strListen.c_str(), g_stOpts.strPort.c_str(), &stHints, &pList);
     if (s32Gai != 0) {
-        fprintf(stderr, "faketelnet: bad listen address %s port %s: %s\n", g_stOpts.strListen.c_str(),
-                g_stOpts.strPort.c_str(), gai_strerror(s32Gai));
+        fprintf(stderr, "faketelnet: bad listen address %s port %s: %s\n",
+                g_stOpts.strListen.c_str(), g_stOpts.strPort.c_str(), gai_strerror(s32Gai));
         return -1;
     }
     int s32Fd = -1;
@@ -559,28 +569,42 @@ int BoundPort(int s32Fd)
 
 void Usage(const char *szProg)
 {
-    printf("%s [options]\n"
-           "    --listen ADDR            address to listen on (default 127.0.0.1; ::1 works)\n"
-           "    --port N                 port (default 0: ephemeral)\n"
-           "    --port-file PATH         write the bound port to PATH (atomically)\n"
-           "    --record-dir DIR         record connection N to DIR/conn-N.bin, summary in conn-N.done\n"
-           "    --record-max N           record at most N bytes per connection\n"
-           "    --banner TEXT            send TEXT after the preview line\n"
-           "    --cli                    answer device commands (ping, show version, echo, send N, close)\n"
-           "    --send-bytes N           send N pattern bytes after the preview line\n"
-           "    --close-after-preview    close the connection after the preview line\n"
-           "    --sink                   discard input; summary gets fnv1a64 of it\n"
-           "    --echo                   send input back\n"
-           "    --queue-max N            bytes of output queued per connection before reading waits\n"
-           "    -h --help                this text\n",
-           szProg);
+    printf(
+        "%s [options]\n"
+        "    --listen ADDR            address to listen on (default 127.0.0.1; ::1 works)\n"
+        "    --port N                 port (default 0: ephemeral)\n"
+        "    --port-file PATH         write the bound port to PATH (atomically)\n"
+        "    --record-dir DIR         record connection N to DIR/conn-N.bin, summary in "
+        "conn-N.done\n"
+        "    --record-max N           record at most N bytes per connection\n"
+        "    --banner TEXT            send TEXT after the preview line\n"
+        "    --cli                    answer device commands (ping, show version, echo, send N, "
+        "close)\n"
+        "    --send-bytes N           send N pattern bytes after the preview line\n"
+        "    --close-after-preview    close the connection after the preview line\n"
+        "    --sink                   discard input; summary gets fnv1a64 of it\n"
+        "    --echo                   send input back\n"
+        "    --queue-max N            bytes of output queued per connection before reading waits\n"
+        "    -h --help                this text\n",
+        szProg);
 }
 
 int ParseOptions(int argc, char **argv)
 {
-    enum {
-        OPT_LISTEN = 1000, OPT_PORT, OPT_PORT_FILE, OPT_RECORD_DIR, OPT_RECORD_MAX, OPT_BANNER, OPT_CLI,
-        OPT_SEND_BYTES, OPT_CLOSE_AFTER_PREVIEW, OPT_SINK, OPT_ECHO, OPT_QUEUE_MAX
+    enum
+    {
+        OPT_LISTEN = 1000,
+        OPT_PORT,
+        OPT_PORT_FILE,
+        OPT_RECORD_DIR,
+        OPT_RECORD_MAX,
+        OPT_BANNER,
+        OPT_CLI,
+        OPT_SEND_BYTES,
+        OPT_CLOSE_AFTER_PREVIEW,
+        OPT_SINK,
+        OPT_ECHO,
+        OPT_QUEUE_MAX
     };
     static const struct option s_astLong[] = {
         {"listen", required_argument, nullptr, OPT_LISTEN},
@@ -602,9 +626,7 @@ int ParseOptions(int argc, char **argv)
     int s32Opt;
     while ((s32Opt = getopt_long(argc, argv, "h", s_astLong, nullptr)) != -1) {
         switch (s32Opt) {
-        case OPT_LISTEN:
-            g_stOpts.strListen = optarg;
-            break;
+        case OPT_LISTEN: g_stOpts.strListen = optarg; break;
         case OPT_PORT:
             if (ParseU64(optarg, &u64Val) != 0 || u64Val > 65535) {
                 fprintf(stderr, "faketelnet: bad port: %s\n", optarg);
@@ -612,12 +634,8 @@ int ParseOptions(int argc, char **argv)
             }
             g_stOpts.strPort = optarg;
             break;
-        case OPT_PORT_FILE:
-            g_stOpts.strPortFile = optarg;
-            break;
-        case OPT_RECORD_DIR:
-            g_stOpts.strRecordDir = optarg;
-            break;
+        case OPT_PORT_FILE: g_stOpts.strPortFile = optarg; break;
+        case OPT_RECORD_DIR: g_stOpts.strRecordDir = optarg; break;
         case OPT_RECORD_MAX:
         case OPT_SEND_BYTES:
         case OPT_QUEUE_MAX:
@@ -637,24 +655,12 @@ int ParseOptions(int argc, char **argv)
             g_stOpts.strBanner = optarg;
             g_stOpts.bBanner = true;
             break;
-        case OPT_CLI:
-            g_stOpts.bCli = true;
-            break;
-        case OPT_CLOSE_AFTER_PREVIEW:
-            g_stOpts.bCloseAfterPreview = true;
-            break;
-        case OPT_SINK:
-            g_stOpts.bSink = true;
-            break;
-        case OPT_ECHO:
-            g_stOpts.bEcho = true;
-            break;
-        case 'h':
-            Usage(argv[0]);
-            exit(0);
-        default:
-            Usage(argv[0]);
-            return -1;
+        case OPT_CLI: g_stOpts.bCli = true; break;
+        case OPT_CLOSE_AFTER_PREVIEW: g_stOpts.bCloseAfterPreview = true; break;
+        case OPT_SINK: g_stOpts.bSink = true; break;
+        case OPT_ECHO: g_stOpts.bEcho = true; break;
+        case 'h': Usage(argv[0]); exit(0);
+        default: Usage(argv[0]); return -1;
         }
     }
     if (optind < argc) {
@@ -708,8 +714,10 @@ int main(int argc, char **argv)
         perror("faketelnet: signals");
         return 1;
     }
-    if (!g_stOpts.strRecordDir.empty() && mkdir(g_stOpts.strRecordDir.c_str(), 0755) != 0 && errno != EEXIST) {
-        fprintf(stderr, "faketelnet: cannot create %s: %s\n", g_stOpts.strRecordDir.c_str(), strerror(errno));
+    if (!g_stOpts.strRecordDir.empty() && mkdir(g_stOpts.strRecordDir.c_str(), 0755) != 0 &&
+        errno != EEXIST) {
+        fprintf(stderr, "faketelnet: cannot create %s: %s\n", g_stOpts.strRecordDir.c_str(),
+                strerror(errno));
         return 1;
     }
     int s32ListenFd = OpenListener();
@@ -723,7 +731,8 @@ int main(int argc, char **argv)
     }
     if (!g_stOpts.strPortFile.empty() &&
         WriteFileAtomically(g_stOpts.strPortFile, std::to_string(s32Port) + "\n") != 0) {
-        fprintf(stderr, "faketelnet: cannot write %s: %s\n", g_stOpts.strPortFile.c_str(), strerror(errno));
+        fprintf(stderr, "faketelnet: cannot write %s: %s\n", g_stOpts.strPortFile.c_str(),
+                strerror(errno));
         return 1;
     }
     Say("faketelnet listening on %d\n", s32Port);

@@ -6,7 +6,7 @@
 [[noreturn]] void CommonAssertFail(const char *szExpr, const char *szFile, unsigned u32Line,
                                    const char *szFunc);
 
-#define COMMON_ASSERT(expr) \
+#define COMMON_ASSERT(expr)                                                                        \
     ((expr) ? (void)0 : CommonAssertFail(#expr, __FILE__, __LINE__, __PRETTY_FUNCTION__))
 
 #endif

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-typedef int16_t Bool;    // 1 true, 0 false; 16 bits wide as in CThread's flags
+typedef int16_t Bool;  // 1 true, 0 false; 16 bits wide as in CThread's flags
 typedef int32_t SInt32;
 typedef uint32_t UInt32;
 

@@ -16,7 +16,8 @@
 
 #include "devicepaths.h"
 
-namespace {
+namespace
+{
 
 const SInt32 LEVEL_DEBUG = 0;
 const SInt32 LEVEL_INFO = 1;
@@ -41,10 +42,10 @@ void LogLine(const char *szFile, int s32Line, SInt32 s32Level, const char *szFmt
     localtime_r(&stNow.tv_sec, &stTm);
 
     char szPrefix[256];
-    snprintf(szPrefix, sizeof(szPrefix), "[%04d%02d%02d%02d%02d%02d%03ld][file:%s,line:%d,level:%s]",
-             stTm.tm_year + 1900, stTm.tm_mon + 1, stTm.tm_mday, stTm.tm_hour, stTm.tm_min,
-             stTm.tm_sec, static_cast<long>(stNow.tv_usec / 1000), szFile, s32Line,
-             CDebugFifo::LevelName(s32Level));
+    snprintf(
+        szPrefix, sizeof(szPrefix), "[%04d%02d%02d%02d%02d%02d%03ld][file:%s,line:%d,level:%s]",
+        stTm.tm_year + 1900, stTm.tm_mon + 1, stTm.tm_mday, stTm.tm_hour, stTm.tm_min, stTm.tm_sec,
+        static_cast<long>(stNow.tv_usec / 1000), szFile, s32Line, CDebugFifo::LevelName(s32Level));
 
     va_list stArgs;
     va_start(stArgs, szFmt);
@@ -158,16 +159,11 @@ const char *CDebugFifo::LevelName(SInt32 s32Level)
 {
     // The texts are what existing log readers match; keep them as they are.
     switch (s32Level) {
-    case LEVEL_DEBUG:
-        return "DEBUG";
-    case LEVEL_INFO:
-        return "IFNO";
-    case 2:
-        return "WARN";
-    case LEVEL_ERROR:
-        return "ERROR";
-    default:
-        return "UNKONWN";
+    case LEVEL_DEBUG: return "DEBUG";
+    case LEVEL_INFO: return "IFNO";
+    case 2: return "WARN";
+    case LEVEL_ERROR: return "ERROR";
+    default: return "UNKONWN";
     }
 }
 
@@ -203,8 +199,8 @@ std::string CDebugFifo::MakeKey(std::string &strText)
 
 SInt32 CDebugFifo::Init(const DebugCmd *pTable)
 {
-    for (SInt32 i = 0;
-         pTable != nullptr && !pTable[i].strName.empty() && pTable[i].s32Id != -1; ++i) {
+    for (SInt32 i = 0; pTable != nullptr && !pTable[i].strName.empty() && pTable[i].s32Id != -1;
+         ++i) {
         std::string strName = pTable[i].strName;
         std::string strKey = MakeKey(strName);
         FIFO_LOG(LEVEL_INFO, "cmd:%d-keys:%s-keyi:%d--%s\n", i, pTable[i].strName.c_str(),

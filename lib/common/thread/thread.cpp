@@ -51,9 +51,7 @@ void CThread::Sleep(UInt32 u32Ms)
     usleep(u32Ms * 1000U);
 }
 
-CThread::CThread() : CThread(SCHED_OTHER, 0)
-{
-}
+CThread::CThread() : CThread(SCHED_OTHER, 0) {}
 
 CThread::CThread(SInt32 s32Policy, SInt32 s32Priority)
     : m_bStop(FALSE), m_bJoined(FALSE), m_stThread(0), m_s32Policy(s32Policy),

@@ -11,7 +11,8 @@
 
 #include "commonassert.h"
 
-namespace {
+namespace
+{
 
 // Flushes both standard streams so that a fork does not hand buffered
 // output to the child (which would print it a second time) and an exit
@@ -59,8 +60,7 @@ SInt32 CreateWatchdog(const char *szName)
             // exit status 255 reads -1.
             SInt32 s32ExitCode = static_cast<signed char>((s32Status >> 8) & 0xff);
             printf("Child Process %d wait exited with s32PID=%d s32Status=%d exit s32Status=%d\n",
-                   static_cast<int>(processID), static_cast<int>(s32PID), s32Status,
-                   s32ExitCode);
+                   static_cast<int>(processID), static_cast<int>(s32PID), s32Status, s32ExitCode);
 
             if (s32PID > 0 && s32PID != processID) {
                 // A child the caller had started before turning into the
@@ -89,8 +89,7 @@ SInt32 CreateWatchdog(const char *szName)
                 // No child to wait for (for example SIGCHLD ignored, so the
                 // worker was reaped by the system): its end is unknown and
                 // waiting again would never block.
-                fprintf(stderr, "wait failed, errno %d:%s\n", s32WaitErrno,
-                        strerror(s32WaitErrno));
+                fprintf(stderr, "wait failed, errno %d:%s\n", s32WaitErrno, strerror(s32WaitErrno));
                 ExitSupervisor(1);
             }
             if (s32PID > 0 && s32Status == 0) {

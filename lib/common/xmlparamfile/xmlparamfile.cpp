@@ -153,8 +153,8 @@ int WriteInPlace(int s32Fd, const char *pData, size_t u64Len)
     const size_t u64WriteLen = (u64Len < u64OldLen) ? u64OldLen : u64Len;
     size_t u64Done = 0;
     while (u64Done < u64WriteLen) {
-        ssize_t s64Written = pwrite(s32Fd, pData + u64Done, u64WriteLen - u64Done,
-                                    static_cast<off_t>(u64Done));
+        ssize_t s64Written =
+            pwrite(s32Fd, pData + u64Done, u64WriteLen - u64Done, static_cast<off_t>(u64Done));
         if (s64Written < 0 && errno == EINTR) {
             continue;
         }
@@ -217,7 +217,7 @@ public:
     }
 };
 
-} // namespace
+}  // namespace
 
 CXmlParamFile::CXmlParamFile(const char *szPath)
     : m_szPath(), m_cDoc(true, tinyxml2::PRESERVE_WHITESPACE), m_s32LockFd(-1),
@@ -282,7 +282,8 @@ SInt32 CXmlParamFile::Reset()
     return m_cDoc.Parse(g_szDefaultDoc, SIZE_MAX);
 }
 
-SInt32 CXmlParamFile::GetParam(const char *szGroup, const char *szName, char *szValue, UInt32 u32Size)
+SInt32 CXmlParamFile::GetParam(const char *szGroup, const char *szName, char *szValue,
+                               UInt32 u32Size)
 {
     if (szGroup == nullptr || szName == nullptr || szValue == nullptr) {
         return 0;
@@ -421,8 +422,8 @@ void CXmlParamFile::Dump()
     for (tinyxml2::XMLElement *pGroup = pRoot->FirstChildElement(); pGroup != nullptr;
          pGroup = pGroup->NextSiblingElement()) {
         puts(pGroup->Value());
-        for (tinyxml2::XMLElement *pParam = pGroup->FirstChildElement(g_szParamName); pParam != nullptr;
-             pParam = pParam->NextSiblingElement()) {
+        for (tinyxml2::XMLElement *pParam = pGroup->FirstChildElement(g_szParamName);
+             pParam != nullptr; pParam = pParam->NextSiblingElement()) {
             const char *szName = pParam->Attribute(g_szNameAttr);
             if (szName == nullptr) {
                 continue;
@@ -443,42 +444,24 @@ const char *CXmlParamFile::ErrorName(UInt32 u32Code)
         return "XML unknown error";
     }
     switch (static_cast<tinyxml2::XMLError>(u32Code)) {
-    case tinyxml2::XML_SUCCESS:
-        return "XML ok";
-    case tinyxml2::XML_NO_ATTRIBUTE:
-        return "XML no attribute";
-    case tinyxml2::XML_WRONG_ATTRIBUTE_TYPE:
-        return "XML wrong attribute type";
-    case tinyxml2::XML_ERROR_FILE_NOT_FOUND:
-        return "XML file not found";
-    case tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED:
-        return "XML file could not be opened";
-    case tinyxml2::XML_ERROR_FILE_READ_ERROR:
-        return "XML file read error";
-    case tinyxml2::XML_ERROR_PARSING_ELEMENT:
-        return "XML parsing element failed";
-    case tinyxml2::XML_ERROR_PARSING_ATTRIBUTE:
-        return "XML parsing attribute failed";
-    case tinyxml2::XML_ERROR_PARSING_TEXT:
-        return "XML parsing text failed";
-    case tinyxml2::XML_ERROR_PARSING_CDATA:
-        return "XML parsing CDATA failed";
-    case tinyxml2::XML_ERROR_PARSING_COMMENT:
-        return "XML parsing comment failed";
-    case tinyxml2::XML_ERROR_PARSING_DECLARATION:
-        return "XML parsing declaration failed";
-    case tinyxml2::XML_ERROR_PARSING_UNKNOWN:
-        return "XML parsing unknown failed";
-    case tinyxml2::XML_ERROR_EMPTY_DOCUMENT:
-        return "XML empty document";
-    case tinyxml2::XML_ERROR_MISMATCHED_ELEMENT:
-        return "XML mismatched element";
-    case tinyxml2::XML_ERROR_PARSING:
-        return "XML parsing failed";
-    case tinyxml2::XML_CAN_NOT_CONVERT_TEXT:
-        return "XML can not convert text";
-    case tinyxml2::XML_NO_TEXT_NODE:
-        return "XML no text node";
+    case tinyxml2::XML_SUCCESS: return "XML ok";
+    case tinyxml2::XML_NO_ATTRIBUTE: return "XML no attribute";
+    case tinyxml2::XML_WRONG_ATTRIBUTE_TYPE: return "XML wrong attribute type";
+    case tinyxml2::XML_ERROR_FILE_NOT_FOUND: return "XML file not found";
+    case tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED: return "XML file could not be opened";
+    case tinyxml2::XML_ERROR_FILE_READ_ERROR: return "XML file read error";
+    case tinyxml2::XML_ERROR_PARSING_ELEMENT: return "XML parsing element failed";
+    case tinyxml2::XML_ERROR_PARSING_ATTRIBUTE: return "XML parsing attribute failed";
+    case tinyxml2::XML_ERROR_PARSING_TEXT: return "XML parsing text failed";
+    case tinyxml2::XML_ERROR_PARSING_CDATA: return "XML parsing CDATA failed";
+    case tinyxml2::XML_ERROR_PARSING_COMMENT: return "XML parsing comment failed";
+    case tinyxml2::XML_ERROR_PARSING_DECLARATION: return "XML parsing declaration failed";
+    case tinyxml2::XML_ERROR_PARSING_UNKNOWN: return "XML parsing unknown failed";
+    case tinyxml2::XML_ERROR_EMPTY_DOCUMENT: return "XML empty document";
+    case tinyxml2::XML_ERROR_MISMATCHED_ELEMENT: return "XML mismatched element";
+    case tinyxml2::XML_ERROR_PARSING: return "XML parsing failed";
+    case tinyxml2::XML_CAN_NOT_CONVERT_TEXT: return "XML can not convert text";
+    case tinyxml2::XML_NO_TEXT_NODE: return "XML no text node";
     default:
         // XML_ELEMENT_DEPTH_EXCEEDED and any later code have no text.
         return "XML unknown error";

@@ -39,7 +39,8 @@ extern "C" int mkfifo(const char *szPath, mode_t u32Mode) noexcept
     return mknod(szPath, S_IFIFO | u32Mode, 0);
 }
 
-namespace {
+namespace
+{
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -97,10 +98,14 @@ SInt32 BigHandler(SInt32 s32Id, uint64_t u64Param, std::string &strResponse)
 }
 
 const DebugCmd g_atTable[] = {
-    {"help", 1, 11, AnswerHandler},     {"status", 2, 22, AnswerHandler},
-    {"log verbose", 3, 33, AnswerHandler}, {"log quiet", 4, 44, AnswerHandler},
-    {"default", 5, 55, AnswerHandler},  {"quiet", 6, 66, SilentHandler},
-    {"big", 7, 77, BigHandler},         {"", -1, 0, nullptr},
+    {"help", 1, 11, AnswerHandler},
+    {"status", 2, 22, AnswerHandler},
+    {"log verbose", 3, 33, AnswerHandler},
+    {"log quiet", 4, 44, AnswerHandler},
+    {"default", 5, 55, AnswerHandler},
+    {"quiet", 6, 66, SilentHandler},
+    {"big", 7, 77, BigHandler},
+    {"", -1, 0, nullptr},
 };
 
 std::string ReadAll(const std::string &strPath)
@@ -212,7 +217,8 @@ protected:
     {
         int s32Fd = open(m_strRequest.c_str(), O_WRONLY | O_NONBLOCK);
         ASSERT_GE(s32Fd, 0) << strerror(errno);
-        EXPECT_EQ(static_cast<ssize_t>(strText.size()), write(s32Fd, strText.data(), strText.size()));
+        EXPECT_EQ(static_cast<ssize_t>(strText.size()),
+                  write(s32Fd, strText.data(), strText.size()));
         close(s32Fd);
     }
 
@@ -304,9 +310,9 @@ const std::string PREFIX_RE =
 TEST_F(DebugFifoTest, RegistrationPrintsOneTimeStampedLinePerCommand)
 {
     const DebugCmd atTable[] = {
-        {"help", 1, 0, AnswerHandler},      {"status", 2, 0, AnswerHandler},
+        {"help", 1, 0, AnswerHandler},        {"status", 2, 0, AnswerHandler},
         {"log verbose", 3, 0, AnswerHandler}, {"log quiet", 4, 0, AnswerHandler},
-        {"default", 5, 0, AnswerHandler},   {"", -1, 0, nullptr},
+        {"default", 5, 0, AnswerHandler},     {"", -1, 0, nullptr},
     };
     std::vector<std::string> vecLines = Lines(StdoutOf([&] { MakeFifo(atTable); }));
     const time_t s64Now = time(nullptr);
@@ -384,7 +390,8 @@ TEST_F(DebugFifoTest, DispatchMatchesWordsAndFallsBackInOrder)
     // No default: the request is echoed back without its line end.
     std::string strLog =
         StdoutOf([&] { EXPECT_EQ("unhandle cmd :no such thing", fnAsk("no such thing\r\n")); });
-    EXPECT_TRUE(std::regex_match(strLog, std::regex(PREFIX_RE + "IFNO\\]no such thing:no\\+such\\+thing\\+\n")))
+    EXPECT_TRUE(std::regex_match(
+        strLog, std::regex(PREFIX_RE + "IFNO\\]no such thing:no\\+such\\+thing\\+\n")))
         << strLog;
 
     // Default id only: the first entry in key order with that id.

@@ -10,7 +10,8 @@
 
 #include "testsupport.h"
 
-namespace {
+namespace
+{
 
 using std::chrono::milliseconds;
 

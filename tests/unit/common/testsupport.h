@@ -30,7 +30,8 @@ bool WaitFor(Pred fnPred, std::chrono::milliseconds stTimeout = std::chrono::mil
 inline long ElapsedMs(std::chrono::steady_clock::time_point stStart)
 {
     const auto stSpent = std::chrono::steady_clock::now() - stStart;
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(stSpent).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(stSpent).count());
 }
 
 // Creates a directory and any missing parents; existing ones are fine.

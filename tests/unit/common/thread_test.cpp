@@ -16,7 +16,8 @@
 
 #include "testsupport.h"
 
-namespace {
+namespace
+{
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -187,8 +188,8 @@ TEST_F(ThreadTest, SetAffinityReportsPinnedProcessor)
               strOut);
 
     strOut = AffinityOutput(s32Cpu, nullptr, &u64Tid);
-    EXPECT_EQ("thread " + std::to_string(u64Tid) + " run on processor " +
-                  std::to_string(s32Cpu) + "\n",
+    EXPECT_EQ("thread " + std::to_string(u64Tid) + " run on processor " + std::to_string(s32Cpu) +
+                  "\n",
               strOut);
 }
 

@@ -28,7 +28,8 @@
 
 #include "testsupport.h"
 
-namespace {
+namespace
+{
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -91,16 +92,15 @@ class WatchdogTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        const ::testing::TestInfo *pInfo =
-            ::testing::UnitTest::GetInstance()->current_test_info();
+        const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string strName = std::string(pInfo->test_suite_name()) + "." + pInfo->name();
         for (char &c : strName) {
             if (c == '/') {
                 c = '_';
             }
         }
-        m_strDir = std::string(SSHAPI_TEST_TMP) + "/watchdog/" + std::to_string(getpid()) + "-" +
-                   strName;
+        m_strDir =
+            std::string(SSHAPI_TEST_TMP) + "/watchdog/" + std::to_string(getpid()) + "-" + strName;
         MakeDirs(m_strDir);
         g_strRunsFile = m_strDir + "/runs";
         unlink(g_strRunsFile.c_str());
@@ -172,7 +172,8 @@ protected:
             }
         }
         int s32Status = 0;
-        const auto stLeft = std::chrono::duration_cast<milliseconds>(stDeadline - steady_clock::now());
+        const auto stLeft =
+            std::chrono::duration_cast<milliseconds>(stDeadline - steady_clock::now());
         tRes.bEnded = ReapWithin(s32Sup, stLeft, s32Status);
         if (!tRes.bEnded) {
             kill(-s32Sup, SIGKILL);
@@ -245,8 +246,7 @@ TEST_F(WatchdogTest, NonZeroExitRestartsAfterOneSecond)
     ExpectNormalEnd(tRes, 0);
     ASSERT_EQ(2u, tRes.vecWorkers.size());
     EXPECT_EQ(WorkerLine(1) + WaitLine(tRes.vecWorkers[0], tRes.vecWorkers[0], 256, 1) +
-                  "child exited with s32Status=1\n" + WorkerLine(2) +
-                  CleanEnd(tRes.vecWorkers[1]),
+                  "child exited with s32Status=1\n" + WorkerLine(2) + CleanEnd(tRes.vecWorkers[1]),
               tRes.strOut);
     EXPECT_EQ("", tRes.strErr);
     EXPECT_GE(tRes.s64Ms, 900);
@@ -366,8 +366,7 @@ TEST_F(WatchdogTest, InterruptedWaitWaitsAgain)
     ExpectNormalEnd(tRes, 0);
     ASSERT_EQ(1u, tRes.vecWorkers.size());
     EXPECT_EQ(WorkerLine(1) + WaitLine(tRes.vecWorkers[0], -1, 0, 0) +
-                  "handled signal continue waiting\n" +
-                  CleanEnd(tRes.vecWorkers[0]),
+                  "handled signal continue waiting\n" + CleanEnd(tRes.vecWorkers[0]),
               tRes.strOut);
 }
 

@@ -148,7 +148,8 @@ TEST_F(XmlParamFileTest, MissingFileIsCreatedEmptyWithMode0644WhateverTheUmask)
         struct stat stInfo;
         ASSERT_EQ(0, stat(strPath.c_str(), &stInfo));
         EXPECT_EQ(0, stInfo.st_size) << "Load must not write the file";
-        EXPECT_EQ(tCase.u32Expected, stInfo.st_mode & 07777) << "umask " << std::oct << tCase.u32Umask;
+        EXPECT_EQ(tCase.u32Expected, stInfo.st_mode & 07777)
+            << "umask " << std::oct << tCase.u32Umask;
     }
 }
 
@@ -225,7 +226,8 @@ TEST_F(XmlParamFileTest, SaveReportsEveryFailure)
     ASSERT_EQ(1, cFile.SetParam("CHANNEL_1", "sshapi_port", "string", "22"));
     SInt32 s32Err = cFile.Save();
     EXPECT_EQ(tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED, s32Err);
-    EXPECT_STREQ("XML file could not be opened", CXmlParamFile::ErrorName(static_cast<UInt32>(s32Err)));
+    EXPECT_STREQ("XML file could not be opened",
+                 CXmlParamFile::ErrorName(static_cast<UInt32>(s32Err)));
 
     // A full disk: the open works, the write does not; that is no success.
     CXmlParamFile cFull("/dev/full");
@@ -272,12 +274,14 @@ TEST_F(XmlParamFileTest, GetParamFindsByExactGroupAndName)
     EXPECT_EQ("2022", Get(cFile, "CHANNEL_1", "sshapi_port")) << "the first group of a name counts";
     EXPECT_EQ("a<b&c", Get(cFile, "CHANNEL_1", "escaped")) << "entities are decoded";
 
-    EXPECT_EQ("<absent>", Get(cFile, "channel_1", "sshapi_port")) << "group names are case-sensitive";
+    EXPECT_EQ("<absent>", Get(cFile, "channel_1", "sshapi_port"))
+        << "group names are case-sensitive";
     EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_1", "SSHAPI_PORT"));
     EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_2", "sshapi_port"));
     EXPECT_EQ("<absent>", Get(cFile, "NETWORK", "sshapi_port"));
     EXPECT_EQ("<absent>", Get(cFile, "EMPTYGROUP", "ip"));
-    EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_1", "empty")) << "a PARAM without text reads as absent";
+    EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_1", "empty"))
+        << "a PARAM without text reads as absent";
 
     char szBuf[16] = "untouched";
     EXPECT_EQ(0, cFile.GetParam(nullptr, "ip", szBuf, sizeof(szBuf)));
@@ -397,14 +401,13 @@ TEST_F(XmlParamFileTest, SaveRoundTripKeepsEverythingElse)
 
 TEST_F(XmlParamFileTest, SetParamNeverTurnsMarkupIntoAnUnreadableFile)
 {
-    std::string strPath = WriteFile("param.xml",
-                                     "<CONFIGURATION><G>"
-                                     "<PARAM NAME=\"elem\"><sub/></PARAM>"
-                                     "<PARAM NAME=\"comment\"><!-- note --></PARAM>"
-                                     "<PARAM NAME=\"cdata\"><![CDATA[old]]></PARAM>"
-                                     "<PARAM NAME=\"cdata2\"><![CDATA[old]]></PARAM>"
-                                     "<PARAM NAME=\"keep\">kept</PARAM>"
-                                     "</G></CONFIGURATION>");
+    std::string strPath = WriteFile("param.xml", "<CONFIGURATION><G>"
+                                                 "<PARAM NAME=\"elem\"><sub/></PARAM>"
+                                                 "<PARAM NAME=\"comment\"><!-- note --></PARAM>"
+                                                 "<PARAM NAME=\"cdata\"><![CDATA[old]]></PARAM>"
+                                                 "<PARAM NAME=\"cdata2\"><![CDATA[old]]></PARAM>"
+                                                 "<PARAM NAME=\"keep\">kept</PARAM>"
+                                                 "</G></CONFIGURATION>");
     {
         CXmlParamFile cFile(strPath.c_str());
         ASSERT_EQ(0, cFile.Load());
@@ -462,7 +465,8 @@ TEST_F(XmlParamFileTest, DeleteParamResults)
         EXPECT_EQ(1, cFile.DeleteParam("EMPTYGROUP", "x")) << "group without PARAM";
         EXPECT_EQ(1, cFile.DeleteParam("CHANNEL_1", "nothing")) << "no match";
         EXPECT_EQ(1, cFile.DeleteParam("CHANNEL_1", "sshapi_port"));
-        EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_1", "sshapi_port")) << "the duplicate group stays hidden";
+        EXPECT_EQ("<absent>", Get(cFile, "CHANNEL_1", "sshapi_port"))
+            << "the duplicate group stays hidden";
         EXPECT_EQ(1, cFile.DeleteParam("CHANNEL_1", "sshapi_port"));
         EXPECT_EQ(0, cFile.DeleteParam(nullptr, "x"));
         ASSERT_EQ(0, cFile.Save());
@@ -495,7 +499,8 @@ TEST_F(XmlParamFileTest, DumpPrintsGroupsAndNamedParams)
               "EMPTYGROUP\n",
               StdoutOf([&] { cFile.Dump(); }));
 
-    CXmlParamFile cOther(WriteFile("other.xml", "<OTHER><G><PARAM NAME=\"a\">1</PARAM></G></OTHER>").c_str());
+    CXmlParamFile cOther(
+        WriteFile("other.xml", "<OTHER><G><PARAM NAME=\"a\">1</PARAM></G></OTHER>").c_str());
     ASSERT_EQ(0, cOther.Load());
     EXPECT_EQ("", StdoutOf([&] { cOther.Dump(); }));
 }
@@ -511,11 +516,15 @@ TEST(XmlParamFileErrorName, TextsFollowTheLibraryCodes)
                  CXmlParamFile::ErrorName(static_cast<UInt32>(cDoc.Parse("<A></B>"))));
     EXPECT_STREQ("XML empty document",
                  CXmlParamFile::ErrorName(static_cast<UInt32>(cDoc.Parse(""))));
-    EXPECT_STREQ("XML file not found",
-                 CXmlParamFile::ErrorName(static_cast<UInt32>(cDoc.LoadFile("/nonexistent/param.xml"))));
+    EXPECT_STREQ("XML file not found", CXmlParamFile::ErrorName(static_cast<UInt32>(
+                                           cDoc.LoadFile("/nonexistent/param.xml"))));
 
     const UInt32 au32Unknown[] = {static_cast<UInt32>(XML_ELEMENT_DEPTH_EXCEEDED),
-                                  static_cast<UInt32>(XML_ERROR_COUNT), 20, 21, 1000, 0x7fffffffu,
+                                  static_cast<UInt32>(XML_ERROR_COUNT),
+                                  20,
+                                  21,
+                                  1000,
+                                  0x7fffffffu,
                                   0xffffffffu};
     for (UInt32 u32Code : au32Unknown) {
         EXPECT_STREQ("XML unknown error", CXmlParamFile::ErrorName(u32Code)) << "code " << u32Code;
@@ -596,7 +605,8 @@ TEST_F(XmlParamFileTest, LockIsHeldFromLoadUntilDestruction)
     EXPECT_EQ(0, LockIsFree(strPath)) << "Save keeps the lock";
     struct stat stAfter;
     ASSERT_EQ(0, stat(strPath.c_str(), &stAfter));
-    EXPECT_EQ(stBefore.st_ino, stAfter.st_ino) << "Save writes in place: other readers lock this inode";
+    EXPECT_EQ(stBefore.st_ino, stAfter.st_ino)
+        << "Save writes in place: other readers lock this inode";
     pFile.reset();
     EXPECT_EQ(1, LockIsFree(strPath));
 }
@@ -705,4 +715,4 @@ TEST_F(XmlParamFileTest, RepeatedLoadDoesNotWaitForItself)
     EXPECT_EQ(0, s32Status) << "-1: the second Load hung";
 }
 
-} // namespace
+}  // namespace

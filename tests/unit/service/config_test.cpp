@@ -23,8 +23,8 @@ namespace
 
 std::string TmpDir(const std::string &strName)
 {
-    std::string strDir = std::string(SSHAPI_TEST_TMP) + "/config_test_" + strName + "_" +
-                         std::to_string(getpid());
+    std::string strDir =
+        std::string(SSHAPI_TEST_TMP) + "/config_test_" + strName + "_" + std::to_string(getpid());
     std::string strCmd = "rm -rf '" + strDir + "' && mkdir -p '" + strDir + "'";
     EXPECT_EQ(0, system(strCmd.c_str()));
     return strDir;
@@ -58,9 +58,8 @@ TEST(Md5, KnownAnswersOfRfc1321)
     EXPECT_EQ("0cc175b9c0f1b6a831c399e269772661", Md5("a"));
     EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", Md5("abc"));
     EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", Md5("message digest"));
-    EXPECT_EQ("57edf4a22be3c955ac49da2e2107b67a",
-              Md5("1234567890123456789012345678901234567890"
-                  "1234567890123456789012345678901234567890"));
+    EXPECT_EQ("57edf4a22be3c955ac49da2e2107b67a", Md5("1234567890123456789012345678901234567890"
+                                                      "1234567890123456789012345678901234567890"));
     EXPECT_TRUE(IsStoredDigest(Md5("anything")));
 }
 
@@ -92,10 +91,10 @@ TEST(Credentials, GrammarEdgeCases)
                              "alice:" +
                              Md5("b"),
                          map);
-    EXPECT_EQ(Md5("b"), map["alice"]);     // the later line wins
-    EXPECT_EQ("", map.at("emptyval"));     // an empty stored value
-    EXPECT_EQ("leading", map.at(""));      // entry for the empty user name
-    EXPECT_EQ("abc\r", map.at("crlf"));    // nothing is trimmed
+    EXPECT_EQ(Md5("b"), map["alice"]);   // the later line wins
+    EXPECT_EQ("", map.at("emptyval"));   // an empty stored value
+    EXPECT_EQ("leading", map.at(""));    // entry for the empty user name
+    EXPECT_EQ("abc\r", map.at("crlf"));  // nothing is trimmed
     EXPECT_EQ(0u, map.count("two"));
     EXPECT_EQ(0u, map.count("nocolon"));
     EXPECT_EQ("old", map.at("kept"));
@@ -140,7 +139,8 @@ TEST(Credentials, ReadFileToStringReadsOnlySmallRegularFiles)
         const std::pair<int, std::string> tGot = cRead.get();
         if (tCase.second != nullptr) {
             EXPECT_EQ(std::make_pair(-1, std::string()), tGot) << strPath;
-            const std::string strLine = std::string("ERROR ") + strPath + " not read: " + tCase.second;
+            const std::string strLine =
+                std::string("ERROR ") + strPath + " not read: " + tCase.second;
             EXPECT_EQ(*tCase.second != '\0', cLog.Text().find(strLine) != std::string::npos)
                 << cLog.Text();
             continue;
@@ -302,7 +302,8 @@ TEST(Credentials, StartUpReReadKeepsCommandLineUserAndGuard)
     // Changed to nothing usable: the table stays, as on a later reload.
     WriteFile(strFile, "alice:cut-sho");
     EXPECT_EQ(0, ReloadChangedBeforeWatch(strFile, tCred, cSvr));
-    EXPECT_NE(std::string::npos, cLog.Text().find("ERROR " + strFile + " has no entry user:digest"));
+    EXPECT_NE(std::string::npos,
+              cLog.Text().find("ERROR " + strFile + " has no entry user:digest"));
     EXPECT_EQ(1, cSvr.CheckUser("alice", "a"));
     EXPECT_EQ(1, cSvr.CheckUser("bob", "b"));
     // Changed: applied, with the command-line user.

@@ -1,11 +1,11 @@
 // Listener pieces that work without a client: settings validation, the
 // login check, the registry, the telnet connect and socket information,
 // and what reaches the log.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <openssl/evp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,8 +14,8 @@
 
 #include "commonutils.h"
 #include "logcapture.h"
-#include "svclog.h"
 #include "sshsvr.h"
+#include "svclog.h"
 
 namespace
 {
@@ -318,9 +318,8 @@ TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
     tGone.strPeer = "x";
     EXPECT_EQ(-1, GetEnds(s32Fd, tGone));
     EXPECT_EQ("x", tGone.strPeer);  // nothing filled in
-    EXPECT_NE(std::string::npos,
-              cLog.Text().find("getpeername failed, fd=" + std::to_string(s32Fd) +
-                               ", errno=9(0x9)"));
+    EXPECT_NE(std::string::npos, cLog.Text().find("getpeername failed, fd=" +
+                                                  std::to_string(s32Fd) + ", errno=9(0x9)"));
 }
 
 TEST(TelnetConnect, Ipv4ClientOfADualStackSocketShowsAsIpv4)
@@ -419,12 +418,12 @@ TEST(Admission, FailingSourcesAreHeldOffLongerEachTime)
         int s32Hold;
     };
     const TStep atSteps[] = {
-        {0, 0},     {10, 0},    {20, 30},   // third failure within 10 minutes: 30 s
-        {100, 0},   {110, 0},   {120, 60},  // a repeat doubles
-        {200, 0},   {210, 0},   {220, 120}, {400, 0},  {410, 0},  {420, 240},
-        {700, 0},   {710, 0},   {720, 480}, {1300, 0}, {1310, 0}, {1320, 600},  // capped at 10 min
-        {2000, 0},  {2700, 0},  {3400, 0},  // spread over more than 10 minutes: no hold
-        {5000, 0},  {5001, 0},  {5002, 30},  // quiet for long: back to the base length
+        {0, 0},    {10, 0},   {20, 30},   // third failure within 10 minutes: 30 s
+        {100, 0},  {110, 0},  {120, 60},  // a repeat doubles
+        {200, 0},  {210, 0},  {220, 120}, {400, 0},  {410, 0},  {420, 240},
+        {700, 0},  {710, 0},  {720, 480}, {1300, 0}, {1310, 0}, {1320, 600},  // capped at 10 min
+        {2000, 0}, {2700, 0}, {3400, 0},   // spread over more than 10 minutes: no hold
+        {5000, 0}, {5001, 0}, {5002, 30},  // quiet for long: back to the base length
     };
     CAdmission cAdm;
     TSourceKey tA = Source("10.0.0.1");
