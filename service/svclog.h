@@ -1,3 +1,9 @@
+// The texts of the log lines and of the console answers, misspellings
+// included ("prase config file", "listne fail", "wirte channel err",
+// "debuf fifo thread exit", ...), and the source names main.cpp and
+// sshsvr.cpp in their " --[file:line]" suffix, are an operator contract:
+// the device's log tools match them. Never "fix" them; add new lines instead.
+//
 // The service's one logging entry point: every message goes to the log4cpp
 // category "CATEGORY" with " --[file:line]" appended (the source file's base
 // name). The priority is checked before anything is formatted, so DEBUG
