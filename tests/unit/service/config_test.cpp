@@ -52,53 +52,17 @@ std::string Md5(const char *szText)
 
 }  // namespace
 
-TEST(Md5, KnownAnswersOfRfc1321)
+// The stand-in for the platform's digest, and the stored form it must give
+// (the credentials grammar itself is the fuzz target's).
+TEST(Md5, KnownAnswersInTheStoredForm)
 {
     EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", Md5(""));
-    EXPECT_EQ("0cc175b9c0f1b6a831c399e269772661", Md5("a"));
     EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", Md5("abc"));
-    EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", Md5("message digest"));
-    EXPECT_EQ("57edf4a22be3c955ac49da2e2107b67a", Md5("1234567890123456789012345678901234567890"
-                                                      "1234567890123456789012345678901234567890"));
     EXPECT_TRUE(IsStoredDigest(Md5("anything")));
-}
-
-TEST(Credentials, SplitStringKeepsEmptyPieces)
-{
-    std::vector<std::string> vec;
-    SplitString("", "\n", vec);
-    EXPECT_EQ(std::vector<std::string>({""}), vec);
-    vec.clear();
-    SplitString("a\n\nb\n", "\n", vec);
-    EXPECT_EQ(std::vector<std::string>({"a", "", "b", ""}), vec);
-    vec.clear();
-    SplitString("x::y", "::", vec);
-    EXPECT_EQ(std::vector<std::string>({"x", "y"}), vec);
-}
-
-TEST(Credentials, GrammarEdgeCases)
-{
-    UserInfoMap map;
-    map["kept"] = "old";  // the parser adds, it does not clear
-    ParseUserCredentials("alice:" + Md5("a") +
-                             "\n"
-                             "emptyval:\n"
-                             "two:colons:here\n"
-                             ":leading\n"
-                             "nocolon\n"
-                             "\n"
-                             "crlf:abc\r\n"
-                             "alice:" +
-                             Md5("b"),
-                         map);
-    EXPECT_EQ(Md5("b"), map["alice"]);   // the later line wins
-    EXPECT_EQ("", map.at("emptyval"));   // an empty stored value
-    EXPECT_EQ("leading", map.at(""));    // entry for the empty user name
-    EXPECT_EQ("abc\r", map.at("crlf"));  // nothing is trimmed
-    EXPECT_EQ(0u, map.count("two"));
-    EXPECT_EQ(0u, map.count("nocolon"));
-    EXPECT_EQ("old", map.at("kept"));
-    EXPECT_EQ(5u, map.size());
+    for (const char *szBad : {"5F0C2B7E91D4A3886E1FB0C94A27D3E5", "5f0c2b7e91d4a3886e1fb0c94a27d3e",
+                              "5f0c2b7e91d4a3886e1fb0c94a27d3e5 ", "secret"}) {
+        EXPECT_FALSE(IsStoredDigest(szBad)) << szBad;
+    }
 }
 
 TEST(Credentials, ReadFileToStringReadsOnlySmallRegularFiles)
@@ -148,21 +112,6 @@ TEST(Credentials, ReadFileToStringReadsOnlySmallRegularFiles)
         const std::string strWant = ReadAll(strPath);
         EXPECT_EQ(std::make_pair(static_cast<int>(strWant.size()), strWant), tGot) << strPath;
     }
-    UserInfoMap map;
-    std::string strOut;
-    ReadFileToString(strDir + "/cred", strOut);
-    ParseUserCredentials(strOut, map);
-    EXPECT_EQ(200u, map.size());
-    EXPECT_EQ(Md5("123"), map["user123"]);
-}
-
-TEST(Credentials, StoredDigestForm)
-{
-    EXPECT_TRUE(IsStoredDigest("5f0c2b7e91d4a3886e1fb0c94a27d3e5"));
-    EXPECT_FALSE(IsStoredDigest("5F0C2B7E91D4A3886E1FB0C94A27D3E5"));
-    EXPECT_FALSE(IsStoredDigest("5f0c2b7e91d4a3886e1fb0c94a27d3e"));
-    EXPECT_FALSE(IsStoredDigest("5f0c2b7e91d4a3886e1fb0c94a27d3e5 "));
-    EXPECT_FALSE(IsStoredDigest("secret"));
 }
 
 namespace
@@ -358,14 +307,12 @@ std::string P(const char *szName, const char *szValue)
 
 TEST(ParamFile, SwitchRule)
 {
-    EXPECT_TRUE(IsSwitchOn("true"));
-    EXPECT_TRUE(IsSwitchOn("TRUE"));
-    EXPECT_TRUE(IsSwitchOn("True"));
-    EXPECT_TRUE(IsSwitchOn("trueish"));
-    EXPECT_FALSE(IsSwitchOn("tru"));
-    EXPECT_FALSE(IsSwitchOn("false"));
-    EXPECT_FALSE(IsSwitchOn("1"));
-    EXPECT_FALSE(IsSwitchOn(""));
+    for (const char *szOn : {"true", "TRUE", "True", "trueish"}) {
+        EXPECT_TRUE(IsSwitchOn(szOn)) << szOn;
+    }
+    for (const char *szOff : {"tru", "false", "1", ""}) {
+        EXPECT_FALSE(IsSwitchOn(szOff)) << szOff;
+    }
 }
 
 TEST(ParamFile, MissingOrEmptyFileGainsDefaultsInOrderDamagedOneIsKept)
@@ -484,25 +431,24 @@ TEST(DebugCommands, AnswersOfEachCommand)
     EXPECT_EQ(log4cpp::Priority::INFO, rCat.getPriority());
 }
 
-TEST(DebugCommands, TableKeysAndDefault)
+// The service's table behind the console, without pipes (the console's
+// key making and dispatch rules are the fuzz target's).
+TEST(DebugCommands, TableAndDefault)
 {
-    // Dispatch through the real console object, without pipes.
     CDebugFifo cFifo;
     testing::internal::CaptureStdout();
     cFifo.Init(DebugCmdTable);  // pipes under the test prefix
-    std::string strOut = testing::internal::GetCapturedStdout();
-    for (const char *szKey : {"help+", "status+", "log+verbose+", "log+quiet+", "default+"}) {
-        EXPECT_NE(std::string::npos, strOut.find(szKey)) << szKey;
-    }
+    testing::internal::GetCapturedStdout();
     cFifo.SetDefaultCmd("default", 4);
-    for (const char *szReq : {"log\n", "\n", "whatever\n"}) {
-        std::string strReq = szReq;
+    const std::pair<const char *, const char *> atCases[] = {
+        {"log   quiet\r\n", "set log quiet(libssh need new connect) ok\r\n"},
+        {"log\n", "echo default > /var/request; cat /var/response\r\n"},
+        {"\n", "echo default > /var/request; cat /var/response\r\n"},
+    };
+    for (const auto &tCase : atCases) {
+        std::string strReq = tCase.first;
         std::string strResp;
         cFifo.Dispatch(strReq, strResp);
-        EXPECT_NE(std::string::npos, strResp.find("echo default > /var/request")) << szReq;
+        EXPECT_NE(std::string::npos, strResp.find(tCase.second)) << tCase.first;
     }
-    std::string strReq = "log   quiet\r\n";
-    std::string strResp;
-    cFifo.Dispatch(strReq, strResp);
-    EXPECT_EQ("set log quiet(libssh need new connect) ok\r\n", strResp);
 }

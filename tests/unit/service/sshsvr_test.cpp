@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -26,82 +27,29 @@ std::string Md5(const char *szText)
     return cMd5.MDString(szText);
 }
 
-// A listening socket on an ephemeral port: on the loopback address of the
-// given family or, with bDualStack, on every IPv6 and IPv4 address. -1 when
-// it cannot listen.
-int Listen(int s32Family, int &s32Port, bool bDualStack = false)
+// A listener on an ephemeral port of szAddr (IPv4 or IPv6; "::" listens
+// on both); -1 when it cannot listen.
+int Listen(const char *szAddr, int &s32Port)
 {
-    int s32Fd = socket(s32Family, SOCK_STREAM, 0);
-    struct sockaddr_storage stAddr = {};
-    socklen_t u32Len = sizeof(struct sockaddr_in6);
-    if (s32Family == AF_INET) {
-        struct sockaddr_in *pIn = reinterpret_cast<sockaddr_in *>(&stAddr);
-        pIn->sin_family = AF_INET;
-        pIn->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        u32Len = sizeof(*pIn);
-    } else {
-        struct sockaddr_in6 *pIn6 = reinterpret_cast<sockaddr_in6 *>(&stAddr);
-        pIn6->sin6_family = AF_INET6;
-        pIn6->sin6_addr = bDualStack ? in6addr_any : in6addr_loopback;
-        if (bDualStack) {
-            int s32Off = 0;
-            setsockopt(s32Fd, IPPROTO_IPV6, IPV6_V6ONLY, &s32Off, sizeof(s32Off));
-        }
-    }
-    if (bind(s32Fd, reinterpret_cast<sockaddr *>(&stAddr), u32Len) != 0 || listen(s32Fd, 4) != 0) {
+    struct sockaddr_in6 st6 = {};
+    struct sockaddr_in st4 = {};
+    bool bV6 = strchr(szAddr, ':') != nullptr;
+    auto *pAddr = bV6 ? reinterpret_cast<sockaddr *>(&st6) : reinterpret_cast<sockaddr *>(&st4);
+    socklen_t u32Len = bV6 ? sizeof(st6) : sizeof(st4);
+    st6.sin6_family = AF_INET6;
+    st4.sin_family = AF_INET;
+    inet_pton(bV6 ? AF_INET6 : AF_INET, szAddr,
+              bV6 ? static_cast<void *>(&st6.sin6_addr) : static_cast<void *>(&st4.sin_addr));
+    int s32Fd = socket(bV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    int s32Off = 0;
+    setsockopt(s32Fd, IPPROTO_IPV6, IPV6_V6ONLY, &s32Off, sizeof(s32Off));  // IPv6 only
+    if (bind(s32Fd, pAddr, u32Len) != 0 || listen(s32Fd, 16) != 0 ||
+        getsockname(s32Fd, pAddr, &u32Len) != 0) {
         close(s32Fd);
         return -1;
     }
-    u32Len = sizeof(stAddr);
-    getsockname(s32Fd, reinterpret_cast<sockaddr *>(&stAddr), &u32Len);
-    s32Port = ntohs(s32Family == AF_INET ? reinterpret_cast<sockaddr_in *>(&stAddr)->sin_port
-                                         : reinterpret_cast<sockaddr_in6 *>(&stAddr)->sin6_port);
+    s32Port = ntohs(bV6 ? st6.sin6_port : st4.sin_port);
     return s32Fd;
-}
-
-// The connection ConnectServer makes to 127.0.0.1, to a listener of the
-// test's own (see Listen); the listener and both ends close with the object.
-class CConnected
-{
-public:
-    explicit CConnected(int s32Family, bool bDualStack = false)
-    {
-        m_s32Listen = Listen(s32Family, m_s32Port, bDualStack);
-        if (m_s32Listen >= 0) {
-            m_s32Fd = ConnectServer("127.0.0.1", m_s32Port, "tcp");
-            m_s32Peer = (m_s32Fd >= 0) ? accept(m_s32Listen, nullptr, nullptr) : -1;
-        }
-    }
-    ~CConnected()
-    {
-        for (int s32Fd : {m_s32Peer, m_s32Fd, m_s32Listen}) {
-            if (s32Fd >= 0) {
-                close(s32Fd);
-            }
-        }
-    }
-    CConnected(const CConnected &) = delete;
-    CConnected &operator=(const CConnected &) = delete;
-
-    int m_s32Listen = -1;
-    int m_s32Port = 0;
-    int m_s32Fd = -1;    // ConnectServer's end
-    int m_s32Peer = -1;  // the accepted end
-};
-
-// Both ends of a socket as GetSocketInfo reports them.
-struct TEnds
-{
-    std::string strPeer;
-    int s32PeerPort = 0;
-    std::string strLocal;
-    int s32LocalPort = 0;
-};
-
-int GetEnds(int s32Fd, TEnds &tEnds)
-{
-    return CSshSvrChn::GetSocketInfo(s32Fd, tEnds.strPeer, tEnds.s32PeerPort, tEnds.strLocal,
-                                     tEnds.s32LocalPort);
 }
 
 }  // namespace
@@ -228,33 +176,62 @@ TEST(SshSvrRegistry, UnknownKeysAndEmptyStatus)
     EXPECT_EQ(0, cSvr.CleanSvrChn());
 }
 
-TEST(TelnetConnect, ConnectsAndReportsFailures)
+// GetSocketInfo on the accepted end of a connection to each kind of
+// listener: an IPv4 client of a dual-stack listener shows as IPv4.
+TEST(TelnetConnect, ConnectsAndShowsBothEnds)
 {
     CLogCapture cLog;
-    int s32Port = 0;
-    {
-        CConnected cConn(AF_INET);
-        ASSERT_GE(cConn.m_s32Listen, 0);
-        ASSERT_GT(cConn.m_s32Fd, 2);
-        ASSERT_GE(cConn.m_s32Peer, 0);
-        s32Port = cConn.m_s32Port;
-
-        TEnds tEnds;
-        ASSERT_EQ(0, GetEnds(cConn.m_s32Fd, tEnds));
-        EXPECT_EQ("127.0.0.1", tEnds.strPeer);
-        EXPECT_EQ(s32Port, tEnds.s32PeerPort);
-        EXPECT_EQ("127.0.0.1", tEnds.strLocal);
-        EXPECT_GT(tEnds.s32LocalPort, 0);
+    const std::pair<const char *, const char *> atCases[] = {
+        {"127.0.0.1", "127.0.0.1"}, {"::", "127.0.0.1"}, {"::1", "::1"}};
+    for (const auto &tCase : atCases) {
+        SCOPED_TRACE(tCase.first);
+        int s32Port = 0;
+        int s32Listen = Listen(tCase.first, s32Port);
+        if (s32Listen < 0) {
+            continue;  // no IPv6 here
+        }
+        int s32Fd = -1;
+        if (std::string(tCase.second) == "::1") {
+            struct sockaddr_in6 st = {};
+            st.sin6_family = AF_INET6;
+            st.sin6_addr = in6addr_loopback;
+            st.sin6_port = htons(static_cast<uint16_t>(s32Port));
+            s32Fd = socket(AF_INET6, SOCK_STREAM, 0);
+            ASSERT_EQ(0, connect(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st)));
+        } else {
+            s32Fd = ConnectServer("127.0.0.1", s32Port, "tcp");
+        }
+        ASSERT_GT(s32Fd, 2);
+        int s32Peer = accept(s32Listen, nullptr, nullptr);
+        std::string strPeer;
+        std::string strLocal;
+        int s32PeerPort = 0;
+        int s32LocalPort = 0;
+        ASSERT_EQ(0,
+                  CSshSvrChn::GetSocketInfo(s32Peer, strPeer, s32PeerPort, strLocal, s32LocalPort));
+        EXPECT_EQ(tCase.second, strPeer);
+        EXPECT_EQ(tCase.second, strLocal);
+        EXPECT_EQ(s32Port, s32LocalPort);
+        EXPECT_GT(s32PeerPort, 0);
+        for (int s32Close : {s32Peer, s32Fd, s32Listen}) {
+            close(s32Close);
+        }
+        // The numbers are closed now: nothing is filled in.
+        std::string strKept = "x";
+        EXPECT_EQ(-1,
+                  CSshSvrChn::GetSocketInfo(s32Peer, strKept, s32PeerPort, strLocal, s32LocalPort));
+        EXPECT_EQ("x", strKept);
+        EXPECT_NE(std::string::npos, cLog.Text().find("getpeername failed, fd=" +
+                                                      std::to_string(s32Peer) + ", errno=9(0x9)"));
+        // The port is closed now: connect is refused, and the lookups fail.
+        cLog.Clear();
+        EXPECT_EQ(-1, ConnectServer("127.0.0.1", s32Port, "tcp"));
+        EXPECT_NE(std::string::npos,
+                  cLog.Text().find("can't connect to 127.0.0.1." + std::to_string(s32Port) + ":"));
     }
-
-    // The port is closed now: connect is refused and the socket closed.
-    cLog.Clear();
-    EXPECT_EQ(-1, ConnectServer("127.0.0.1", s32Port, "tcp"));
-    EXPECT_NE(std::string::npos,
-              cLog.Text().find("can't connect to 127.0.0.1." + std::to_string(s32Port) + ":"));
-    EXPECT_EQ(-1, ConnectServer("no.such.host.invalid", s32Port, "tcp"));
+    EXPECT_EQ(-1, ConnectServer("no.such.host.invalid", 22, "tcp"));
     EXPECT_NE(std::string::npos, cLog.Text().find("can't get \"no.such.host.invalid\" host entry"));
-    EXPECT_EQ(-1, ConnectServer("127.0.0.1", s32Port, "nosuchproto"));
+    EXPECT_EQ(-1, ConnectServer("127.0.0.1", 22, "nosuchproto"));
     EXPECT_NE(std::string::npos, cLog.Text().find("can't get \"nosuchproto\" protocol entry"));
 }
 
@@ -265,7 +242,7 @@ TEST(TelnetConnect, ManyThreadsConnectAtOnceOnFirstUse)
 {
     CLogCapture cLog;
     int s32Port = 0;
-    int s32Listen = Listen(AF_INET, s32Port);
+    int s32Listen = Listen("127.0.0.1", s32Port);
     ASSERT_GE(s32Listen, 0);
     constexpr int kThreads = 16;
     listen(s32Listen, kThreads);
@@ -292,47 +269,6 @@ TEST(TelnetConnect, ManyThreadsConnectAtOnceOnFirstUse)
     }
     close(s32Listen);
     EXPECT_EQ(kThreads, s32Connected.load()) << cLog.Text();
-}
-
-TEST(TelnetConnect, SocketInfoOfIpv6AndOfAClosedSocket)
-{
-    CLogCapture cLog;
-    int s32Port = 0;
-    int s32Listen = Listen(AF_INET6, s32Port);
-    int s32Fd = socket(AF_INET6, SOCK_STREAM, 0);
-    struct sockaddr_in6 st = {};
-    st.sin6_family = AF_INET6;
-    st.sin6_addr = in6addr_loopback;
-    st.sin6_port = htons(static_cast<uint16_t>(s32Port));
-    if (connect(s32Fd, reinterpret_cast<sockaddr *>(&st), sizeof(st)) == 0) {
-        TEnds tEnds;
-        ASSERT_EQ(0, GetEnds(s32Fd, tEnds));
-        EXPECT_EQ("::1", tEnds.strPeer);
-        EXPECT_EQ(s32Port, tEnds.s32PeerPort);
-        EXPECT_EQ("::1", tEnds.strLocal);
-    }
-    close(s32Fd);
-    close(s32Listen);
-
-    TEnds tGone;
-    tGone.strPeer = "x";
-    EXPECT_EQ(-1, GetEnds(s32Fd, tGone));
-    EXPECT_EQ("x", tGone.strPeer);  // nothing filled in
-    EXPECT_NE(std::string::npos, cLog.Text().find("getpeername failed, fd=" +
-                                                  std::to_string(s32Fd) + ", errno=9(0x9)"));
-}
-
-TEST(TelnetConnect, Ipv4ClientOfADualStackSocketShowsAsIpv4)
-{
-    CConnected cConn(AF_INET6, true);
-    ASSERT_GE(cConn.m_s32Listen, 0);
-    ASSERT_GT(cConn.m_s32Fd, 0);
-    ASSERT_GE(cConn.m_s32Peer, 0);
-    TEnds tEnds;
-    ASSERT_EQ(0, GetEnds(cConn.m_s32Peer, tEnds));
-    EXPECT_EQ("127.0.0.1", tEnds.strPeer);
-    EXPECT_EQ("127.0.0.1", tEnds.strLocal);
-    EXPECT_EQ(cConn.m_s32Port, tEnds.s32LocalPort);
 }
 
 TEST(LogSafety, ClientTextIsEscapedAndBounded)
