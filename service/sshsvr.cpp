@@ -795,21 +795,16 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
         LOG_ERROR("Failed to connect telnet server: %s:%d", "127.0.0.1", s32Port);
         return -1;
     }
-    int s32SshFd = ssh_get_fd(m_pSession);
-    std::string strPeer;
-    std::string strLocal;
-    int s32PeerPort = 0;
-    int s32LocalPort = 0;
-    if (GetSocketInfo(s32SshFd, strPeer, s32PeerPort, strLocal, s32LocalPort) != 0) {
-        LOG_ERROR("get ssh fd:%d socket info err", s32SshFd);
+    TSocketEnds tSsh;
+    if (GetSshEnds(ssh_get_fd(m_pSession), tSsh) != 0) {
         close(s32Fd);
         return -1;
     }
-    LOG_INFO("ssh cli: [%s]  ----ssh svr: [%s]", strPeer.c_str(), strLocal.c_str());
+    LOG_INFO("ssh cli: [%s]  ----ssh svr: [%s]", tSsh.strPeer.c_str(), tSsh.strLocal.c_str());
     // From here on no write to the telnet service blocks the session: what
     // it does not take at once is queued (see SendToTelnet).
     fcntl(s32Fd, F_SETFL, fcntl(s32Fd, F_GETFL) | O_NONBLOCK);
-    std::string strLine = "local_ip_preview:" + strLocal + "\n";
+    std::string strLine = "local_ip_preview:" + tSsh.strLocal + "\n";
     ssize_t s64Sent = send(s32Fd, strLine.data(), strLine.size(), MSG_NOSIGNAL);
     if (s64Sent != static_cast<ssize_t>(strLine.size())) {
         LOG_ERROR("write telnet socket len :%d less then buf len :%d", static_cast<int>(s64Sent),
@@ -1613,39 +1608,45 @@ void CSshSvrChn::GetConnInfo(std::string &strInfo)
 {
     ssh_session pSession = m_pSvr->GetSession(m_s32Key);
     int s32SshFd = pSession != nullptr ? ssh_get_fd(pSession) : -1;
-    std::string strPeer;
-    std::string strLocal;
-    int s32PeerPort = 0;
-    int s32LocalPort = 0;
-    if (GetSocketInfo(s32SshFd, strPeer, s32PeerPort, strLocal, s32LocalPort) != 0) {
-        LOG_ERROR("get ssh fd:%d socket info err", s32SshFd);
+    TSocketEnds tSsh;
+    if (GetSshEnds(s32SshFd, tSsh) != 0) {
         return;
     }
-    strInfo += "ssh cli[" + strPeer + ":" + std::to_string(s32PeerPort) +
-               "]<--fd:" + std::to_string(s32SshFd) + "-->ssh svr[" + strLocal + ":" +
-               std::to_string(s32LocalPort) + "]\r\n";
+    strInfo += "ssh cli[" + tSsh.strPeer + ":" + std::to_string(tSsh.s32PeerPort) +
+               "]<--fd:" + std::to_string(s32SshFd) + "-->ssh svr[" + tSsh.strLocal + ":" +
+               std::to_string(tSsh.s32LocalPort) + "]\r\n";
 
     std::lock_guard<std::mutex> cLock(m_mtxChn);
     for (const auto &pRec : m_vecChn) {
-        strPeer.clear();
-        strLocal.clear();
-        s32PeerPort = 0;
-        s32LocalPort = 0;
         if (pRec->s32TelnetFd < 0) {
             LOG_ERROR("channel:%p,reg:%d,status:%d, telned fd:%d,reg:%d error",
                       static_cast<void *>(pRec->pChannel), pRec->s32ChnReg, pRec->s32Status,
                       pRec->s32TelnetFd, pRec->s32FdReg);
             continue;
         }
-        if (GetSocketInfo(pRec->s32TelnetFd, strPeer, s32PeerPort, strLocal, s32LocalPort) != 0) {
+        TSocketEnds tTelnet;
+        if (GetSocketInfo(pRec->s32TelnetFd, tTelnet.strPeer, tTelnet.s32PeerPort, tTelnet.strLocal,
+                          tTelnet.s32LocalPort) != 0) {
             LOG_ERROR("get telnet fd:%d socket info err", pRec->s32TelnetFd);
             continue;
         }
-        strInfo += "telnet cli[" + strLocal + ":" + std::to_string(s32LocalPort) +
-                   "]<--fd:" + std::to_string(pRec->s32TelnetFd) + "-->telnet svr[" + strPeer +
-                   ":" + std::to_string(s32PeerPort) + "]\r\n";
+        // On this hop the service is the client: its own end comes first.
+        strInfo += "telnet cli[" + tTelnet.strLocal + ":" + std::to_string(tTelnet.s32LocalPort) +
+                   "]<--fd:" + std::to_string(pRec->s32TelnetFd) + "-->telnet svr[" +
+                   tTelnet.strPeer + ":" + std::to_string(tTelnet.s32PeerPort) + "]\r\n";
     }
     strInfo += "\r\n";
+}
+
+// Both ends of the session's own connection, or -1 with the ERROR line.
+int CSshSvrChn::GetSshEnds(int s32SshFd, TSocketEnds &tEnds)
+{
+    if (GetSocketInfo(s32SshFd, tEnds.strPeer, tEnds.s32PeerPort, tEnds.strLocal,
+                      tEnds.s32LocalPort) != 0) {
+        LOG_ERROR("get ssh fd:%d socket info err", s32SshFd);
+        return -1;
+    }
+    return 0;
 }
 
 void CSshSvr::GetStatus(std::string &strStatus)

@@ -90,6 +90,15 @@ struct TChnCbCtx
     CSshSvrChn *pSvrChn = nullptr;
 };
 
+// Both ends of a socket as CSshSvrChn::GetSocketInfo gives them.
+struct TSocketEnds
+{
+    std::string strPeer;
+    int s32PeerPort = 0;
+    std::string strLocal;
+    int s32LocalPort = 0;
+};
+
 // Connects a socket to host:port; protocol "udp" gives a datagram socket.
 int ConnectServer(const char *szHost, int s32Port, const char *szProtocol);
 
@@ -143,6 +152,8 @@ private:
     void CloseChannels();
     void ApplyVerbose(int s32Verbose);
     int HasOpenChannel();
+
+    int GetSshEnds(int s32SshFd, TSocketEnds &tEnds);
 
     // The records: only these change what the status text reads.
     TChnRecord *FindRecord(ssh_channel pChannel);
