@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -51,6 +53,12 @@ std::string StdoutOf(Fn fnAction)
     testing::internal::CaptureStdout();
     fnAction();
     return testing::internal::GetCapturedStdout();
+}
+
+inline std::string ReadAll(const std::string &strPath)
+{
+    std::ifstream cIn(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(cIn), std::istreambuf_iterator<char>());
 }
 
 // Reaps the child s32Pid if it ends within the timeout: true, with its wait
