@@ -11,6 +11,7 @@
 #include <sys/inotify.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,17 +28,12 @@ namespace
 UserInfoMap ReferenceParse(const std::string &strText)
 {
     UserInfoMap mapOut;
-    std::string strLine;
-    for (char c : strText + '\n') {
-        if (c != '\n') {
-            strLine += c;
-            continue;
-        }
+    std::istringstream cIn(strText);
+    for (std::string strLine; std::getline(cIn, strLine);) {
         const size_t u64Colon = strLine.find(':');
         if (u64Colon != std::string::npos && strLine.find(':', u64Colon + 1) == std::string::npos) {
             mapOut[strLine.substr(0, u64Colon)] = strLine.substr(u64Colon + 1);
         }
-        strLine.clear();
     }
     return mapOut;
 }

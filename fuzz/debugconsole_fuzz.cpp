@@ -5,7 +5,7 @@
 // Input: a byte taken as the signed default command id, a NUL-terminated
 // default command text, then the request as the read loop sees it (at most
 // 10,240 bytes, cut at the first NUL).
-#include <map>
+#include <algorithm>
 #include <string>
 
 #include "debugfifo.h"
@@ -19,22 +19,35 @@ CDebugFifo *g_pFifo = nullptr;
 
 // Line ends dropped; every word (cut at blank, tab, colon, comma) followed
 // by '+'; a text without words is its own word.
-std::string ReferenceKey(const std::string &strText)
+std::string ReferenceKey(std::string strText)
 {
-    std::string strBare;
+    strText.erase(std::remove_if(strText.begin(), strText.end(),
+                                 [](char c) { return c == '\r' || c == '\n'; }),
+                  strText.end());
     std::string strKey;
     std::string strWord;
     for (char c : strText + ' ') {
-        if (c == ' ' || c == '\t' || c == ':' || c == ',') {
-            strKey += strWord.empty() ? "" : strWord + "+";
-            strWord.clear();
-        } else if (c != '\r' && c != '\n') {
+        if (std::string(" \t:,").find(c) == std::string::npos) {
             strWord += c;
+        } else if (!strWord.empty()) {
+            strKey += strWord + "+";
+            strWord.clear();
         }
-        strBare += (c == '\r' || c == '\n') ? "" : std::string(1, c);
     }
-    strBare.pop_back();  // the blank added above
-    return strKey.empty() ? strBare + "+" : strKey;
+    return strKey.empty() ? strText + "+" : strKey;
+}
+
+// The service's commands; the index is the id.
+const char *const g_aszCommands[] = {"help", "status", "log verbose", "log quiet", "default"};
+
+const char *CommandOfKey(const std::string &strKey)
+{
+    for (const char *szCommand : g_aszCommands) {
+        if (ReferenceKey(szCommand) == strKey) {
+            return szCommand;
+        }
+    }
+    return nullptr;
 }
 
 std::string Answer(std::string strRequest)
@@ -76,21 +89,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
 
     // The request's key, else the default text's, else the default id
     // (above 0) picks the command; else the request comes back.
-    static const std::map<std::string, std::string> s_mapByKey = {{"help+", "help"},
-                                                                  {"status+", "status"},
-                                                                  {"log+verbose+", "log verbose"},
-                                                                  {"log+quiet+", "log quiet"},
-                                                                  {"default+", "default"}};
-    static const char *const s_aszById[] = {"help", "status", "log verbose", "log quiet",
-                                            "default"};
-    std::string strExpected = "unhandle cmd :" + strText;
-    if (s_mapByKey.count(strKey) != 0) {
-        strExpected = Answer(s_mapByKey.at(strKey));
-    } else if (!strDefault.empty() && s_mapByKey.count(ReferenceKey(strDefault)) != 0) {
-        strExpected = Answer(s_mapByKey.at(ReferenceKey(strDefault)));
-    } else if (s32DefaultId >= 1 && s32DefaultId <= 4) {
-        strExpected = Answer(s_aszById[s32DefaultId]);
+    const char *szCommand = CommandOfKey(strKey);
+    if (szCommand == nullptr && !strDefault.empty()) {
+        szCommand = CommandOfKey(ReferenceKey(strDefault));
     }
+    if (szCommand == nullptr && s32DefaultId >= 1 && s32DefaultId <= 4) {
+        szCommand = g_aszCommands[s32DefaultId];
+    }
+    const std::string strExpected =
+        (szCommand != nullptr) ? Answer(szCommand) : "unhandle cmd :" + strText;
     std::string strDispatched = strRequest;
     std::string strResponse;
     g_pFifo->SetDefaultCmd(strDefault, s32DefaultId);

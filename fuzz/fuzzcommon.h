@@ -3,11 +3,8 @@
 #ifndef FUZZ_FUZZCOMMON_H
 #define FUZZ_FUZZCOMMON_H
 
-#include <fcntl.h>
 #include <log4cpp/Category.hh>
 #include <log4cpp/FileAppender.hh>
-#include <log4cpp/PatternLayout.hh>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 // A property that must hold for every input. A failure aborts, which both
@@ -54,7 +52,6 @@ public:
         Byte();
         return str;
     }
-    std::string Rest() { return Bytes(m_u64Left); }
 
 private:
     const uint8_t *m_pData;
@@ -78,9 +75,13 @@ inline std::string FuzzScratchPath(const char *szName)
 
 inline void FuzzWriteFile(const std::string &strPath, const std::string &strData)
 {
-    std::ofstream cOut(strPath, std::ios::binary | std::ios::trunc);
-    cOut << strData;
-    FUZZ_CHECK(cOut.flush().good());
+    FUZZ_CHECK((std::ofstream(strPath, std::ios::binary) << strData).flush().good());
+}
+
+inline std::string FuzzReadFile(const std::string &strPath)
+{
+    std::ifstream cIn(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(cIn), std::istreambuf_iterator<char>());
 }
 
 // The start of every target: standard output goes to /dev/null (at
@@ -89,18 +90,10 @@ inline void FuzzWriteFile(const std::string &strPath, const std::string &strData
 // statement and its formatting runs as in the service.
 inline void FuzzQuietOutput()
 {
-    fflush(stdout);
-    const int s32Null = open("/dev/null", O_WRONLY);
-    dup2(s32Null, STDOUT_FILENO);
-    close(s32Null);
+    FUZZ_CHECK(freopen("/dev/null", "w", stdout) != nullptr);
     log4cpp::Category &rCat = log4cpp::Category::getInstance("CATEGORY");
     rCat.removeAllAppenders();
-    log4cpp::Appender *pAppender = new log4cpp::FileAppender("fuzz-null", "/dev/null");
-    log4cpp::PatternLayout *pLayout = new log4cpp::PatternLayout();
-    pLayout->setConversionPattern("%p %m%n");
-    pAppender->setLayout(pLayout);
-    rCat.addAppender(pAppender);
-    rCat.setAdditivity(false);
+    rCat.addAppender(new log4cpp::FileAppender("fuzz-null", "/dev/null"));
     rCat.setPriority(log4cpp::Priority::DEBUG);
 }
 
