@@ -98,9 +98,9 @@ protected:
         unlink(m_strResponse.c_str());
     }
 
-    // A console on the test's pipes; started, with the operator's end of
-    // the response pipe open, unless bStart is false.
-    CDebugFifo &Open(const DebugCmd *pTable = g_atTable, bool bStart = true)
+    // A started console on the test's pipes, with the operator's end of
+    // the response pipe open.
+    CDebugFifo &Open(const DebugCmd *pTable = g_atTable)
     {
         m_pFifo.reset(new CDebugFifo);
         if (m_s32ReplyFd >= 0) {
@@ -109,27 +109,21 @@ protected:
         }
         m_pFifo->SetPathSuffix(m_strSuffix);
         EXPECT_EQ(0, m_pFifo->Init(pTable));
-        if (bStart) {
-            m_s32ReplyFd = open(m_strResponse.c_str(), O_RDONLY | O_NONBLOCK);
-            EXPECT_GE(m_s32ReplyFd, 0) << strerror(errno);
-            m_pFifo->Start();
-        }
+        m_s32ReplyFd = open(m_strResponse.c_str(), O_RDONLY | O_NONBLOCK);
+        EXPECT_GE(m_s32ReplyFd, 0) << strerror(errno);
+        m_pFifo->Start();
         return *m_pFifo;
     }
 
-    // What "echo <text> > /var/request..." does.
-    void Send(const std::string &strText)
+    // What "echo <text> > /var/request..." does, then what arrives in the
+    // response pipe until u64Want bytes came or the time is up.
+    std::string Ask(const std::string &strText, size_t u64Want, int s32TimeoutMs = 5000)
     {
-        int s32Fd = open(m_strRequest.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(s32Fd, 0) << strerror(errno);
+        const int s32Fd = open(m_strRequest.c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_GE(s32Fd, 0) << strerror(errno);
         EXPECT_EQ(static_cast<ssize_t>(strText.size()),
                   write(s32Fd, strText.data(), strText.size()));
         close(s32Fd);
-    }
-
-    // Reads the response pipe until u64Want bytes came or the time is up.
-    std::string Receive(size_t u64Want, int s32TimeoutMs = 5000)
-    {
         std::string strData;
         char acBuf[65536];
         WaitFor(
@@ -140,12 +134,6 @@ protected:
             },
             milliseconds(s32TimeoutMs));
         return strData;
-    }
-
-    std::string Ask(const std::string &strText, size_t u64Want)
-    {
-        Send(strText);
-        return Receive(u64Want);
     }
 
     // Runs fnStop; returns how long it took. One that has not returned
@@ -190,7 +178,7 @@ TEST_F(DebugFifoTest, RegistrationLinesAndTableRules)
         {"never", 8, 0, Answer}, {"", -1, 0, nullptr},
     };
     const std::string strBefore = Stamp();
-    const std::string strLog = StdoutOf([&] { Open(atTable, false); });
+    const std::string strLog = StdoutOf([&] { Open(atTable); });
     const std::string strAfter = Stamp();
     const char *const aszExpected[] = {
         "cmd:0-keys:help-keyi:1--help+",
@@ -244,13 +232,13 @@ TEST_F(DebugFifoTest, OperatorGetsAnswersThroughPrivatePipes)
     }
     EXPECT_EQ("answer 1/11", Ask("help\n", 11));
     // An empty answer writes nothing.
-    Send("quiet\n");
+    Ask("quiet\n", 0);
     ASSERT_TRUE(WaitFor([] { return g_s32Calls.load() == 2; }));
     // An answer larger than the pipe arrives whole, and the loop goes on.
     const std::string strBig = Ask("big\n", BigAnswer().size());
     EXPECT_TRUE(strBig == BigAnswer()) << strBig.size() << " bytes";
     EXPECT_EQ("answer 1/11", Ask("help\n", 11));
-    EXPECT_EQ("", Receive(1, 100)) << "no line ends, no framing";
+    EXPECT_EQ("", Ask("", 1, 100)) << "no line ends, no framing";
 }
 
 TEST_F(DebugFifoTest, LoopEndsAtOnceWhetherWaitingOrStuckOnAFullPipe)
@@ -273,7 +261,7 @@ TEST_F(DebugFifoTest, LoopEndsAtOnceWhetherWaitingOrStuckOnAFullPipe)
 
     // Nobody reads: a big answer fills the pipe and the loop waits for room.
     CDebugFifo &cFifo = Open();
-    Send("big\n");
+    Ask("big\n", 0);
     ASSERT_TRUE(WaitFor([] { return g_s32Calls.load() == 2; }));
     EXPECT_LT(StopMs([&cFifo] { cFifo.Stop(); }), 1000);
 }

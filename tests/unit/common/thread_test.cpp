@@ -1,16 +1,12 @@
-// CThread: Stop waits for Run and joins once, the current-object key, the
-// class-wide attributes, and the operations a worker applies to itself.
+// CThread: Stop waits for Run and joins once, the current-object key and
+// the class-wide attributes.
 #include "thread.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <functional>
-#include <string>
 #include <thread>
 
 #include "testsupport.h"
@@ -110,59 +106,6 @@ TEST(Thread, SecondInitAttrLeavesRunningAndLaterThreadsAlone)
     EXPECT_GE(u64First, STACK_SIZE);
     EXPECT_LT(u64First, STACK_SIZE + 0x10000);
     EXPECT_EQ(u64First, u64Later);
-}
-
-TEST(Thread, SleepOfASecondOrMore)
-{
-    // usleep() may refuse a full second or more.
-    const auto stStart = steady_clock::now();
-    CThread::Sleep(1001);
-    const long s64Ms = ElapsedMs(stStart);
-    EXPECT_GE(s64Ms, 1001);
-    EXPECT_LT(s64Ms, 5000);
-}
-
-// The lowest CPU this process may run on (CPU 0 unless a cpuset says otherwise).
-int FirstAllowedCpu()
-{
-    cpu_set_t stSet;
-    CPU_ZERO(&stSet);
-    sched_getaffinity(0, sizeof(stSet), &stSet);
-    for (int i = 0; i < CPU_SETSIZE; ++i) {
-        if (CPU_ISSET(i, &stSet)) {
-            return i;
-        }
-    }
-    return 0;
-}
-
-TEST(Thread, SetAffinityPrintsWhereTheWorkerRuns)
-{
-    // Out-of-range CPUs leave the set empty (1024 is one past its end);
-    // every line, the failure included, is flushed at once.
-    const int s32Cpu = FirstAllowedCpu();
-    const struct
-    {
-        int s32Cpu;
-        const char *szLabel;
-    } atCases[] = {{s32Cpu, "ssh"}, {s32Cpu, nullptr}, {-1, "ssh"}, {1024, "ssh"}};
-    for (const auto &tCase : atCases) {
-        unsigned long u64Tid = 0;
-        CTestThread cThread([&] {
-            u64Tid = static_cast<unsigned long>(syscall(SYS_gettid));
-            CThread::SetAffinity(tCase.s32Cpu, tCase.szLabel);
-        });
-        const std::string strOut = StdoutOf([&] {
-            cThread.Start();
-            cThread.Stop();
-        });
-        const std::string strExpected =
-            (tCase.s32Cpu != s32Cpu)
-                ? "sched_setaffinity failed \n"
-                : std::string(tCase.szLabel != nullptr ? "[ssh] " : "") + "thread " +
-                      std::to_string(u64Tid) + " run on processor " + std::to_string(s32Cpu) + "\n";
-        EXPECT_EQ(strExpected, strOut) << "cpu " << tCase.s32Cpu;
-    }
 }
 
 TEST(ThreadDeathTest, SecondJoinAborts)

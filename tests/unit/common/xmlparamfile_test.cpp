@@ -1,6 +1,6 @@
 // CXmlParamFile: the created file, the lookup rules and the 63/64-byte
-// boundary, the file form of edits, saves in place and their failures,
-// error texts, and the file lock. Parsing, lookup and save of any document
+// boundary, the file form of edits, saves in place and their failures, and
+// the file lock. Parsing, lookup and save of any document
 // (damaged ones included) are the parameter-file fuzz target's to check.
 #include "xmlparamfile.h"
 
@@ -227,21 +227,6 @@ TEST_F(XmlParamFileTest, SaveIsInPlaceAndReportsEveryFailure)
     CXmlParamFile cFull("/dev/full");
     ASSERT_EQ(1, cFull.SetParam("CHANNEL_1", "sshapi_port", "string", "22"));
     EXPECT_NE(0, cFull.Save());
-}
-
-TEST(XmlParamFileErrorName, TextsFollowTheLibraryCodes)
-{
-    // The texts go by meaning, whatever numbers the installed library uses.
-    using namespace tinyxml2;
-    XMLDocument cDoc;
-    EXPECT_STREQ("XML mismatched element", CXmlParamFile::ErrorName(cDoc.Parse("<A></B>")));
-    EXPECT_STREQ("XML empty document", CXmlParamFile::ErrorName(cDoc.Parse("")));
-    EXPECT_STREQ("XML file could not be opened",
-                 CXmlParamFile::ErrorName(XML_ERROR_FILE_COULD_NOT_BE_OPENED));
-    for (UInt32 u32Code : {static_cast<UInt32>(XML_ELEMENT_DEPTH_EXCEEDED),
-                           static_cast<UInt32>(XML_ERROR_COUNT), 20u, 0xffffffffu}) {
-        EXPECT_STREQ("XML unknown error", CXmlParamFile::ErrorName(u32Code)) << u32Code;
-    }
 }
 
 // 1 if another open of the file could take the lock right now.
