@@ -222,6 +222,7 @@ TEST(Watchdog, EndOfAnEarlierChildDoesNotEndSupervision)
             _exit(0);
         },
         [] {
+            fflush(stdout);  // the earlier child must not print it again
             g_s32Foreign = fork();
             if (g_s32Foreign == 0) {
                 _exit(0);
