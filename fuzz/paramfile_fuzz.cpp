@@ -7,8 +7,7 @@
 // Input: a flags byte, a 16-bit little-endian buffer size, four
 // NUL-terminated texts (group, name, type and value of one parameter to
 // set), then the document.
-#include <algorithm>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,84 +19,46 @@
 namespace
 {
 
+typedef std::optional<std::string> TRead;  // no value: absent
 const char GROUP[] = "CHANNEL_1";
-const char *const SERVICE_NAMES[] = {"service_telnetapi", "service_telnettlsapi", "service_sshapi",
-                                     "telnetapi_port", "sshapi_port"};
-// No value can be longer than the input it came from, so a buffer one byte
-// longer than the input always fits; set per input.
-UInt32 g_u32BigBuffer = 1;
 const char SENTINEL = 0x5a;
 
-struct TRead
-{
-    bool bPresent;
-    std::string strValue;
-    bool operator==(const TRead &tOther) const
-    {
-        return bPresent == tOther.bPresent && (!bPresent || strValue == tOther.strValue);
-    }
-};
-
-// One GetParam through a heap buffer of exactly u32Size bytes; checks that
-// a hit is NUL-terminated inside the buffer and that a miss leaves the
-// buffer untouched.
+// One GetParam through a buffer of u32Size bytes and a guard byte after
+// it: a hit ends with a NUL inside the buffer, a miss leaves it untouched.
 TRead ReadParam(CXmlParamFile &cParam, const std::string &strGroup, const std::string &strName,
                 UInt32 u32Size)
 {
-    std::vector<char> vecBuf(u32Size == 0 ? 1 : u32Size, SENTINEL);
-    vecBuf.shrink_to_fit();
-    TRead tRead{false, std::string()};
-    SInt32 s32Ret = cParam.GetParam(strGroup.c_str(), strName.c_str(), vecBuf.data(), u32Size);
-    FUZZ_CHECK(s32Ret == 0 || s32Ret == 1);
+    std::vector<char> vecBuf(u32Size + 1, SENTINEL);
+    const SInt32 s32Ret =
+        cParam.GetParam(strGroup.c_str(), strName.c_str(), vecBuf.data(), u32Size);
+    FUZZ_CHECK(vecBuf[u32Size] == SENTINEL);
     if (s32Ret == 1) {
-        const void *pNul = memchr(vecBuf.data(), '\0', u32Size);
-        FUZZ_CHECK(pNul != nullptr);
-        tRead.bPresent = true;
-        tRead.strValue.assign(vecBuf.data());
-    } else {
-        FUZZ_CHECK(std::find_if(vecBuf.begin(), vecBuf.end(),
-                                [](char c) { return c != SENTINEL; }) == vecBuf.end());
+        FUZZ_CHECK(memchr(vecBuf.data(), '\0', u32Size) != nullptr);
+        return std::string(vecBuf.data());
     }
-    return tRead;
+    FUZZ_CHECK(s32Ret == 0 && vecBuf == std::vector<char>(u32Size + 1, SENTINEL));
+    return std::nullopt;
 }
 
-// Reads through buffers of many sizes agree with each other: a value is
-// given exactly when it fits with its NUL, and it is always the same value.
-TRead CheckReads(CXmlParamFile &cParam, const std::string &strGroup, const std::string &strName,
-                 UInt32 u32FuzzSize)
+// Reads through buffers of many sizes agree: a value is given exactly when
+// it fits with its NUL, and it is always the same value.
+TRead CheckReads(CXmlParamFile &cParam, const std::pair<std::string, std::string> &tKey,
+                 UInt32 u32FuzzSize, UInt32 u32Big)
 {
-    const TRead tBig = ReadParam(cParam, strGroup, strName, g_u32BigBuffer);
-    const UInt32 au32Sizes[] = {0, 1, 2, 8, 63, 64, 256, u32FuzzSize};
-    for (UInt32 u32Size : au32Sizes) {
-        TRead tRead = ReadParam(cParam, strGroup, strName, u32Size);
-        bool bFits = tBig.bPresent && tBig.strValue.size() < u32Size;
-        FUZZ_CHECK(tRead.bPresent == bFits);
-        FUZZ_CHECK(!bFits || tRead.strValue == tBig.strValue);
+    const TRead tBig = ReadParam(cParam, tKey.first, tKey.second, u32Big);
+    for (UInt32 u32Size : {0u, 1u, 2u, 8u, 63u, 64u, 256u, u32FuzzSize}) {
+        const TRead tRead = ReadParam(cParam, tKey.first, tKey.second, u32Size);
+        FUZZ_CHECK(tRead == (tBig && tBig->size() < u32Size ? tBig : std::nullopt));
     }
     return tBig;
 }
 
-std::string ReadWhole(const std::string &strPath)
-{
-    std::string strText;
-    FILE *pFile = fopen(strPath.c_str(), "rb");
-    FUZZ_CHECK(pFile != nullptr);
-    char acBuf[4096];
-    size_t u64Read;
-    while ((u64Read = fread(acBuf, 1, sizeof(acBuf), pFile)) > 0) {
-        strText.append(acBuf, u64Read);
-    }
-    fclose(pFile);
-    return strText;
-}
-
-// True when some CDATA section is followed by more text in the same
-// element (mixed content).
+// True when some CDATA section is followed by more text in the same element.
 bool CDataThenText(const std::string &strDoc)
 {
     for (size_t u64Pos = strDoc.find("]]>"); u64Pos != std::string::npos;
          u64Pos = strDoc.find("]]>", u64Pos + 1)) {
-        size_t u64Next = strDoc.find_first_not_of(" \t\r\n", u64Pos + 3);
+        const size_t u64Next = strDoc.find_first_not_of(" \t\r\n", u64Pos + 3);
         if (u64Next != std::string::npos && strDoc[u64Next] != '<') {
             return true;
         }
@@ -116,25 +77,24 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
 {
     CFuzzInput cIn(pData, u64Size);
-    g_u32BigBuffer = static_cast<UInt32>(u64Size) + 64;
     const uint8_t u8Flags = cIn.Byte();
     const UInt32 u32FuzzSize = cIn.U16();
     const std::string strGroup = cIn.CString();
     const std::string strName = cIn.CString();
     const std::string strType = cIn.CString();
     const std::string strValue = cIn.CString();
-    const std::string strDoc = cIn.Rest();
-    const bool bCDataThenText = CDataThenText(strDoc);
+    const std::string strDoc = cIn.Bytes(u64Size);
+    // No value is longer than the input it came from.
+    const UInt32 u32Big = static_cast<UInt32>(u64Size) + 64;
 
-    std::vector<std::pair<std::string, std::string>> vecKeys;
-    for (const char *szName : SERVICE_NAMES) {
+    std::vector<std::pair<std::string, std::string>> vecKeys = {
+        {GROUP, strName}, {strGroup, strName}, {strGroup, "sshapi_port"}};
+    for (const char *szName : {"service_telnetapi", "service_telnettlsapi", "service_sshapi",
+                               "telnetapi_port", "sshapi_port"}) {
         vecKeys.emplace_back(GROUP, szName);
     }
-    vecKeys.emplace_back(GROUP, strName);
-    vecKeys.emplace_back(strGroup, strName);
-    vecKeys.emplace_back(strGroup, "sshapi_port");
 
-    const std::string strPath = FuzzScratchDir() + "/param.xml";
+    const std::string strPath = FuzzScratchPath("param.xml");
     FuzzWriteFile(strPath, strDoc);
     std::vector<TRead> vecBefore;
     bool bDamaged = false;
@@ -147,68 +107,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
                                 tinyxml2::XMLDocument().Parse(strDoc.data(), strDoc.size()) !=
                                     tinyxml2::XML_SUCCESS));
         for (const auto &tKey : vecKeys) {
-            CheckReads(cParam, tKey.first, tKey.second, u32FuzzSize);
+            CheckReads(cParam, tKey, u32FuzzSize, u32Big);
         }
-
-        SInt32 s32Set =
+        const SInt32 s32Set =
             cParam.SetParam(strGroup.c_str(), strName.c_str(), strType.c_str(), strValue.c_str());
-        FUZZ_CHECK(s32Set == 0 || s32Set == 1);
-        if (s32Set == 1) {
-            TRead tRead = CheckReads(cParam, strGroup, strName, u32FuzzSize);
-            FUZZ_CHECK(tRead.bPresent && tRead.strValue == strValue);
-        }
+        FUZZ_CHECK(s32Set == 0 || (s32Set == 1 && CheckReads(cParam, vecKeys[1], u32FuzzSize,
+                                                             u32Big) == strValue));
         FUZZ_CHECK(cParam.SetParam(GROUP, "sshapi_port", "string", "2222") == 1);
-        TRead tPort = CheckReads(cParam, GROUP, "sshapi_port", u32FuzzSize);
-        FUZZ_CHECK(tPort.bPresent && tPort.strValue == "2222");
-
+        FUZZ_CHECK(CheckReads(cParam, {GROUP, "sshapi_port"}, u32FuzzSize, u32Big) == "2222");
         if ((u8Flags & 1u) != 0) {
-            SInt32 s32Del = cParam.DeleteParam(strGroup.c_str(), strName.c_str());
-            FUZZ_CHECK(s32Del == 0 || s32Del == 1);
-            FUZZ_CHECK(s32Set == 0 || s32Del == 1);  // the group exists after a set
-        }
-        if ((u8Flags & 2u) != 0) {
-            cParam.DeleteParam(GROUP, strName.c_str());
+            const SInt32 s32Del = cParam.DeleteParam(strGroup.c_str(), strName.c_str());
+            FUZZ_CHECK(s32Del == 1 || (s32Del == 0 && s32Set == 0));  // a set makes the group
         }
         cParam.Dump();
-        FUZZ_CHECK(CXmlParamFile::ErrorName(u8Flags) != nullptr);
-        FUZZ_CHECK(CXmlParamFile::ErrorName(u32FuzzSize << 8) != nullptr);
-
+        FUZZ_CHECK(CXmlParamFile::ErrorName(u32FuzzSize << (u8Flags % 32)) != nullptr);
         for (const auto &tKey : vecKeys) {
-            vecBefore.push_back(CheckReads(cParam, tKey.first, tKey.second, u32FuzzSize));
+            vecBefore.push_back(CheckReads(cParam, tKey, u32FuzzSize, u32Big));
         }
         FUZZ_CHECK((cParam.Save() == 0) != bDamaged);
         if ((u8Flags & 4u) != 0) {
             FUZZ_CHECK(cParam.Reset() == 0);
             for (const auto &tKey : vecKeys) {
-                FUZZ_CHECK(!ReadParam(cParam, tKey.first, tKey.second, g_u32BigBuffer).bPresent);
+                FUZZ_CHECK(!ReadParam(cParam, tKey.first, tKey.second, u32Big));
             }
         }
     }  // the lock is released here, so the next object can load the file
     if (bDamaged) {
-        FUZZ_CHECK(ReadWhole(strPath) == strDoc);
+        FUZZ_CHECK(FuzzReadFile(strPath) == strDoc);
     } else {
-        // What was saved reads back the same.
+        // What was saved reads back the same, with three exceptions.
         CXmlParamFile cParam(strPath.c_str());
-        FUZZ_CHECK(cParam.Load() == 0);
+        FUZZ_CHECK(cParam.Load() == 0 && cParam.IsDamaged() == FALSE);
+        const bool bCDataThenText = CDataThenText(strDoc);
         for (size_t i = 0; i < vecKeys.size(); ++i) {
-            TRead tAfter = ReadParam(cParam, vecKeys[i].first, vecKeys[i].second, g_u32BigBuffer);
-            if (vecBefore[i].bPresent && vecBefore[i].strValue.empty() && !tAfter.bPresent) {
-                continue;  // an empty value is saved as an empty element: absent
-            }
-            if (vecKeys[i].second.find('\r') != std::string::npos) {
-                continue;  // a name is an attribute: XML reads its CR back as LF
-            }
-            if (bCDataThenText && (vecBefore[i].strValue.find('\r') != std::string::npos ||
-                                   vecBefore[i].strValue.find("]]>") != std::string::npos)) {
-                // Such a value cannot stay in a CDATA section and is written as
-                // plain text, which merges with any text after the section.
+            const TRead tAfter = ReadParam(cParam, vecKeys[i].first, vecKeys[i].second, u32Big);
+            const std::string strBefore = vecBefore[i].value_or("");
+            if ((vecBefore[i] && strBefore.empty() && !tAfter) ||     // empty element: absent
+                vecKeys[i].second.find('\r') != std::string::npos ||  // attributes read CR as LF
+                // a value no CDATA section can hold is written as text,
+                // which merges with text after the section
+                (bCDataThenText && (strBefore.find('\r') != std::string::npos ||
+                                    strBefore.find("]]>") != std::string::npos))) {
                 continue;
-            }
-            if (!(tAfter == vecBefore[i])) {
-                fprintf(stderr, "round trip of [%s][%s]: %d [%s] became %d [%s]\n",
-                        vecKeys[i].first.c_str(), vecKeys[i].second.c_str(),
-                        vecBefore[i].bPresent ? 1 : 0, vecBefore[i].strValue.c_str(),
-                        tAfter.bPresent ? 1 : 0, tAfter.strValue.c_str());
             }
             FUZZ_CHECK(tAfter == vecBefore[i]);
         }
@@ -220,19 +160,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     // was, and the defaults apply.
     FuzzWriteFile(strPath, strDoc);
     std::string strPort;
-    int s32Pass = CheckParamFilePass(strPath.c_str(), strPort);
-    FUZZ_CHECK(s32Pass == 0 || s32Pass == 1);
-    FUZZ_CHECK(strPort.size() < 63);
+    const int s32Pass = CheckParamFilePass(strPath.c_str(), strPort);
+    FUZZ_CHECK((s32Pass == 0 || s32Pass == 1) && strPort.size() < 63);
     if (bDamaged) {
-        FUZZ_CHECK(s32Pass == 1 && strPort == "22");
-        FUZZ_CHECK(ReadWhole(strPath) == strDoc);
+        FUZZ_CHECK(s32Pass == 1 && strPort == "22" && FuzzReadFile(strPath) == strDoc);
     } else {
         CXmlParamFile cParam(strPath.c_str());
         FUZZ_CHECK(cParam.Load() == 0);
-        TRead tPort = ReadParam(cParam, GROUP, "sshapi_port", 64);
-        FUZZ_CHECK(tPort.bPresent && tPort.strValue == strPort);
-        FUZZ_CHECK(ReadParam(cParam, GROUP, "service_sshapi", 64).bPresent);
-        FUZZ_CHECK(ReadParam(cParam, GROUP, "telnetapi_port", 64).bPresent);
+        // A port that reads as empty is saved as an empty element: absent.
+        const TRead tPort = ReadParam(cParam, GROUP, "sshapi_port", 64);
+        FUZZ_CHECK(tPort == strPort || (strPort.empty() && !tPort));
+        FUZZ_CHECK(ReadParam(cParam, GROUP, "service_sshapi", 64).has_value());
+        FUZZ_CHECK(ReadParam(cParam, GROUP, "telnetapi_port", 64).has_value());
     }
     return 0;
 }

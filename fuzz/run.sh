@@ -5,58 +5,46 @@
 # build-fuzz/artifacts/<target>/crash-* (copy it to fuzz/regressions/<target>/
 # once the fault is mended, so both builds replay it from then on).
 #   fuzz/run.sh [SECONDS]
-#   BUILD=dir JOBS=n TARGETS="credentials paramfile" fuzz/run.sh 20
+#   BUILD=dir TARGETS="credentials paramfile" fuzz/run.sh 20
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SRC=$PWD
-SECONDS_PER_TARGET=${1:-60}
 BUILD=${BUILD:-$SRC/build-fuzz}
 TARGETS=${TARGETS:-credentials paramfile debugconsole}
-
-for tool in clang clang++; do
-  command -v "$tool" >/dev/null || { echo "fuzz: $tool not found (scripts/setup.sh --fuzz)"; exit 1; }
-done
+command -v clang++ >/dev/null || { echo "fuzz: clang++ not found (scripts/setup.sh --fuzz)"; exit 1; }
 
 mkdir -p "$BUILD"
 CC=clang CXX=clang++ cmake -S "$SRC" -B "$BUILD" -DSSHAPI_FUZZ=ON -DBUILD_TESTING=OFF \
   -DSSHAPI_PATH_PREFIX="$BUILD/root" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD/configure.log" 2>&1 \
   || { cat "$BUILD/configure.log"; exit 1; }
-cmake --build "$BUILD" -j"$(nproc)" --target $(for t in $TARGETS; do echo "fuzz_$t"; done)
+cmake --build "$BUILD" -j"$(nproc)" --target $(printf 'fuzz_%s ' $TARGETS)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The targets write their documents to scratch files: memory-backed is faster.
-if [[ -z ${TMPDIR:-} ]]; then
-  if [[ -d /dev/shm && -w /dev/shm ]]; then TMPDIR=/dev/shm; else TMPDIR=/tmp; fi
-fi
-export TMPDIR
+[[ -n ${TMPDIR:-} ]] || { [[ -w /dev/shm ]] && export TMPDIR=/dev/shm; }
 
 # The seeds and every past crash first: they must all pass as they are.
 ctest --test-dir "$BUILD/fuzz" --output-on-failure
 
 status=0
-summary=()
 for t in $TARGETS; do
-  work=$BUILD/corpus/$t          # grows from run to run; the seeds stay in the tree
+  work=$BUILD/corpus/$t   # grows from run to run; the seeds stay in the tree
   artifacts=$BUILD/artifacts/$t
-  mkdir -p "$work" "$artifacts"
   log=$BUILD/fuzz-$t.log
+  mkdir -p "$work" "$artifacts"
   inputs=("$work" "$SRC/fuzz/corpus/$t")
   [[ -d $SRC/fuzz/regressions/$t ]] && inputs+=("$SRC/fuzz/regressions/$t")
-  echo "fuzz: $t for ${SECONDS_PER_TARGET}s"
-  if "$BUILD/fuzz/fuzz_$t" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=2048 \
+  echo "fuzz: $t for ${1:-60}s"
+  result=ok
+  if ! "$BUILD/fuzz/fuzz_$t" -max_total_time="${1:-60}" -timeout=10 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$artifacts/" "${inputs[@]}" >"$log" 2>&1; then
-    result=ok
-  else
-    result=FAILED
-    status=1
+    result=FAILED status=1
     grep -A40 -m1 -E 'ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error|FUZZ_CHECK failed' "$log" || tail -40 "$log"
     ls "$artifacts"
   fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1)
-  summary+=("$(printf '%-13s %-6s runs=%-9s exec/s=%-7s %s' "$t" "$result" "${runs:-?}" "${speed:-?}" "${cov:-}")")
+  echo "fuzz: $t $result" \
+    "runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)" \
+    "$(grep -oE 'cov: [0-9]+' "$log" | tail -1)"
 done
-printf 'fuzz: %s\n' "${summary[@]}"
 exit $status

@@ -1,15 +1,14 @@
-// Helpers shared by the unit tests of the common modules: bounded waits and
-// elapsed time, test directories, captured standard output, and reaping a
-// child process within a time limit.
+// Helpers shared by the unit tests of the common modules: bounded waits,
+// elapsed time, captured standard output, whole files, reaping a child.
 #ifndef TESTS_UNIT_COMMON_TESTSUPPORT_H
 #define TESTS_UNIT_COMMON_TESTSUPPORT_H
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -29,19 +28,9 @@ bool WaitFor(Pred fnPred, std::chrono::milliseconds stTimeout = std::chrono::mil
 
 inline long ElapsedMs(std::chrono::steady_clock::time_point stStart)
 {
-    const auto stSpent = std::chrono::steady_clock::now() - stStart;
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(stSpent).count());
-}
-
-// Creates a directory and any missing parents; existing ones are fine.
-inline void MakeDirs(const std::string &strPath)
-{
-    for (size_t u64Pos = 1; u64Pos <= strPath.size(); ++u64Pos) {
-        if (u64Pos == strPath.size() || strPath[u64Pos] == '/') {
-            mkdir(strPath.substr(0, u64Pos).c_str(), 0755);
-        }
-    }
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - stStart)
+                                 .count());
 }
 
 // Runs fnAction and returns what it printed to standard output.
@@ -53,8 +42,13 @@ std::string StdoutOf(Fn fnAction)
     return testing::internal::GetCapturedStdout();
 }
 
-// Reaps the child s32Pid if it ends within the timeout: true, with its wait
-// status in s32Status; false while it is still running.
+inline std::string ReadAll(const std::string &strPath)
+{
+    std::ifstream cIn(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(cIn), std::istreambuf_iterator<char>());
+}
+
+// Reaps the child if it ends within the timeout (its wait status in s32Status).
 inline bool ReapWithin(pid_t s32Pid, std::chrono::milliseconds stTimeout, int &s32Status)
 {
     return WaitFor([&] { return waitpid(s32Pid, &s32Status, WNOHANG) == s32Pid; }, stTimeout);
