@@ -32,6 +32,53 @@ const char *const g_szTypeAttr = "TYPE";
 // service may run under a umask of 077.
 const mode_t g_u32CreateMode = 0644;
 
+// tinyxml2 takes a malformed reference ("&#;", a lone "&") and cuts the
+// text there: such a file loaded as it is would be saved back without the
+// rest of that text. Every '&' must start &amp; &lt; &gt; &quot; &apos; or
+// a numeric reference; markup that is not text (comments, CDATA and
+// processing instructions) is skipped.
+bool EntitiesWellFormed(const std::string &strText)
+{
+    static const char *const s_aszNamed[] = {"amp;", "lt;", "gt;", "quot;", "apos;"};
+    static const std::pair<const char *, const char *> s_atSkip[] = {
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
+    size_t u64Pos = 0;
+    while ((u64Pos = strText.find_first_of("&<", u64Pos)) != std::string::npos) {
+        if (strText[u64Pos] == '<') {
+            size_t u64Next = u64Pos + 1;
+            for (const auto &tSkip : s_atSkip) {
+                if (strText.compare(u64Pos, strlen(tSkip.first), tSkip.first) == 0) {
+                    u64Next = strText.find(tSkip.second, u64Pos);
+                    if (u64Next == std::string::npos) {
+                        return true;  // unterminated: the parser has refused it already
+                    }
+                }
+            }
+            u64Pos = u64Next;
+            continue;
+        }
+        ++u64Pos;
+        bool bNamed = false;
+        for (const char *szName : s_aszNamed) {
+            bNamed = bNamed || strText.compare(u64Pos, strlen(szName), szName) == 0;
+        }
+        if (bNamed) {
+            continue;
+        }
+        bool bHex = strText.compare(u64Pos, 2, "#x") == 0;
+        if (strText.compare(u64Pos, 1, "#") != 0) {
+            return false;
+        }
+        size_t u64Digits = u64Pos + (bHex ? 2 : 1);
+        size_t u64End =
+            strText.find_first_not_of(bHex ? "0123456789abcdefABCDEF" : "0123456789", u64Digits);
+        if (u64End == std::string::npos || u64End == u64Digits || strText[u64End] != ';') {
+            return false;
+        }
+    }
+    return true;
+}
+
 int OpenOrCreate(const char *szPath)
 {
     int s32Fd = open(szPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, g_u32CreateMode);
@@ -261,6 +308,9 @@ SInt32 CXmlParamFile::Load()
     SInt32 s32Read = ReadText(m_s32LockFd, m_szPath, strText);
     if (s32Read == tinyxml2::XML_SUCCESS && !IsBlank(strText)) {
         SInt32 s32Parse = m_cDoc.Parse(strText.data(), strText.size());
+        if (s32Parse == tinyxml2::XML_SUCCESS && !EntitiesWellFormed(strText)) {
+            s32Parse = tinyxml2::XML_ERROR_PARSING_TEXT;
+        }
         if (s32Parse == tinyxml2::XML_SUCCESS) {
             return tinyxml2::XML_SUCCESS;
         }
