@@ -76,9 +76,9 @@ class SandboxTest(unittest.TestCase):
         port = h.free_port()
         h.remove_console_pipes(port)
         self.addCleanup(h.remove_console_pipes, port)
-        svc = h.SshApi(workdir)
-        self.addCleanup(svc.__exit__, None, None, None)  # fails after a SIGSYS too
-        svc.start(h.standard_args(port, telnet.port), preexec_fn=filt.load)  # also no_new_privs
+        # finish() fails after a SIGSYS too; the filter's load sets no_new_privs
+        h.start_service(self.addCleanup, workdir, h.standard_args(port, telnet.port),
+                        preexec_fn=filt.load)
 
         client = h.connect(port)
         self.addCleanup(client.close)
