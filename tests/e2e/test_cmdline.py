@@ -1,7 +1,6 @@
-"""The command line and start-up: usage text and exit statuses, fatal
-start-up failures, a listener that cannot start, the host keys served,
-options that concatenate, the command-line user and the log configuration
-fallback."""
+"""The command line and start-up: usage and exit statuses, a listener
+that cannot start, the host keys served, options that concatenate, the
+command-line user and the log configuration fallback."""
 
 import os
 import re
@@ -11,30 +10,26 @@ import unittest
 
 import sshapi_harness as h
 
-USAGE_LINES = (
-    "    -h --help           show this help",
-    "    -D --daemonize      Daemonize after startup",
-    "    -U --user           user name",
-    "    -P --password       need password",
-    "    -a --ipaddr         ip addr",
-    "    -p --port           Port number for listening",
-    "    -t --tport          Port number of telnet for connect",
-    "    -r --rsa            rsa key file path",
-    "    -d --dsa            dsa key file path",
-    "    -e --ecdsa          ecdsa key file path",
-    "    -k --ed25519        ed25519 key file path",
-    "    -v --verbose        verbose output",
-    "    -c --conf           [optional] Log configuration file",
-)
-
-
-def usage_text():
-    return f"{h.sshapi_bin()} [options]\n" + "".join(line + "\n" for line in USAGE_LINES)
+USAGE = """ [options]
+    -h --help           show this help
+    -D --daemonize      Daemonize after startup
+    -U --user           user name
+    -P --password       need password
+    -a --ipaddr         ip addr
+    -p --port           Port number for listening
+    -t --tport          Port number of telnet for connect
+    -r --rsa            rsa key file path
+    -d --dsa            dsa key file path
+    -e --ecdsa          ecdsa key file path
+    -k --ed25519        ed25519 key file path
+    -v --verbose        verbose output
+    -c --conf           [optional] Log configuration file
+"""
 
 
 class ExitTest(unittest.TestCase):
     def run_to_end(self, args):
-        """Run sshapi to its end; returns (status, stdout, stderr, log)."""
+        """(status, stdout, stderr, log) of sshapi run to its end."""
         workdir = h.make_test_dir(self.id())
         log_path = os.path.join(workdir, "sshapi.log")
         conf = h.write_log_config(os.path.join(workdir, "log.conf"), log_path)
@@ -42,7 +37,7 @@ class ExitTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=15, cwd=workdir)
         for marker in h.CRASH_MARKERS:
             self.assertNotIn(marker, proc.stdout + proc.stderr)
-        return proc.returncode, proc.stdout, proc.stderr, h._read_file(log_path, "r")
+        return proc.returncode, proc.stdout, proc.stderr, h.read_file(log_path, "r")
 
     def test_help_and_rejected_options_print_usage_with_status_1(self):
         cases = (
@@ -62,7 +57,7 @@ class ExitTest(unittest.TestCase):
         for args, diagnostic in cases:
             with self.subTest(args=args):
                 code, out, err, log = self.run_to_end(["-p", "2222"] + args)
-                self.assertEqual((code, out), (1, usage_text()))
+                self.assertEqual((code, out), (1, h.sshapi_bin() + USAGE))
                 self.assertIn(diagnostic, err) if diagnostic else self.assertEqual(err, "")
                 self.assertFalse(log, "logged before logging was configured")
 
@@ -78,7 +73,7 @@ class ExitTest(unittest.TestCase):
                 if line is None:  # the private mode ends silently
                     self.assertEqual((out, err, log), ("", "", ""))
                 else:
-                    self.assertEqual(out, usage_text())
+                    self.assertEqual(out, h.sshapi_bin() + USAGE)
                     self.assertRegex(log, line)
                     self.assertNotIn("ssh server init fail", log)
 
@@ -112,7 +107,7 @@ class StartTest(unittest.TestCase):
                 svc.wait_log(r"\[ERROR\] " + why)
                 svc.wait_log(r"\[ERROR\] InitSsh fail --\[")
                 # the debug console comes up after the listener start
-                h.Console(port).wait_ready(timeout=10).close()
+                h.console_ask(port, "help\n", b"log quiet", timeout=10)
                 self.assertIsNone(svc.returncode, "sshapi ended after its listener failed")
         for path in (missing + "_rsa", missing + "_ecdsa", "ssh_host_dsa_key"):
             self.assertRegex(svc.log_text(), rf"host key \S*{re.escape(path)} not loaded")
@@ -127,7 +122,7 @@ class StartTest(unittest.TestCase):
                               text=True, timeout=60)
         served = {tuple(line.split()[1:3]) for line in scan.stdout.splitlines()
                   if line and not line.startswith("#")}
-        expected = {tuple(h._read_file(h.host_key_path(kind) + ".pub", "r").split()[:2])
+        expected = {tuple(h.read_file(h.host_key_path(kind) + ".pub", "r").split()[:2])
                     for kind in ("rsa", "ecdsa", "ed25519")}
         self.assertEqual(served, expected, scan.stderr)
         self.assertRegex(svc.log_text(), r"host key \S*ssh_host_dsa_key not loaded")
@@ -161,14 +156,12 @@ class StartTest(unittest.TestCase):
         cases = ((["-U", "bob"], r"user bob given without -P digest, not added"),
                  (["-P", digest], r"-P digest given without -U user, not added"),
                  (["-U", "bob", "-P", digest.upper()],
-                  r"-P for user bob is not 32 lowercase hexadecimal digits"),
-                 (["-U", "bob", "-P", digest[:31]], r"-P for user bob is not 32 lowercase"))
+                  r"-P for user bob is not 32 lowercase hexadecimal digits"))
         for args, line in cases:
             with self.subTest(args=args):
                 svc = self.service(["-p", h.free_port(), "-t", 23] + args)
                 svc.wait_log(r"\[ERROR\] " + line)
-                for secret in (digest[:31], digest.upper()):
-                    self.assertNotIn(secret, svc.log_text())
+                self.assertNotIn(digest.upper(), svc.log_text())
                 self.assertFalse(self.in_user_table(svc, "bob"))
                 self.assertTrue(self.in_user_table(svc, "admin"), "default user missing")
                 svc.finish()
@@ -180,9 +173,9 @@ class StartTest(unittest.TestCase):
         for args, named in ((["-c", missing], missing), ([], default_conf)):
             with self.subTest(conf=named):
                 svc = self.service(args + h.standard_args(port, 23), conf=False)
-                h.wait_until(lambda: f"ssh port = {port}" in svc.stderr_text(), 10,
+                h.wait_until(lambda: f"ssh port = {port}" in svc.output(), 10,
                              "start-up lines on stderr")
-                self.assertIn(f"can't use log config file {named}", svc.stderr_text())
+                self.assertIn(f"can't use log config file {named}", svc.output())
                 svc.finish()
 
 

@@ -1,7 +1,6 @@
-"""The debug console of a running service: its private pipes under
-<root>/var, the status report checked against the service's own sockets,
-and the log level switches. (The answers of each command are the unit
-tests'.)"""
+"""The debug console of a running service: its private pipes, the status
+report checked against the service's own sockets, and the log level
+switches. (The answers of each command are the unit tests'.)"""
 
 import os
 import re
@@ -10,38 +9,7 @@ import unittest
 
 import sshapi_harness as h
 
-SSH_LINE = re.compile(rb"ssh cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->ssh svr\[127\.0\.0\.1:(\d+)\]\r\n")
-TELNET_LINE = re.compile(rb"telnet cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->telnet svr"
-                         rb"\[127\.0\.0\.1:(\d+)\]\r\n")
-
-
-def tcp_endpoints():
-    """Socket inode -> (local port, remote port) of every IPv4 TCP socket."""
-    result = {}
-    with open("/proc/net/tcp") as f:
-        for line in list(f)[1:]:
-            local, remote, inode = line.split()[1], line.split()[2], int(line.split()[9])
-            result[inode] = (int(local.split(":")[1], 16), int(remote.split(":")[1], 16))
-    return result
-
-
-def parse_status(answer):
-    """[(ssh (cli, fd, svr), [telnet (cli, fd, svr), ...])]; fails unless the
-    answer is made of such blocks, each ended by an empty line."""
-    blocks, pos = [], 0
-    while pos < len(answer):
-        m = SSH_LINE.match(answer, pos)
-        if not m:
-            raise AssertionError(f"no ssh line at {pos} in {answer!r}")
-        telnets, pos = [], m.end()
-        while (t := TELNET_LINE.match(answer, pos)) is not None:
-            telnets.append(tuple(map(int, t.groups())))
-            pos = t.end()
-        if answer[pos:pos + 2] != b"\r\n":
-            raise AssertionError(f"block not ended by an empty line at {pos} in {answer!r}")
-        pos += 2
-        blocks.append((tuple(map(int, m.groups())), telnets))
-    return blocks
+LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\[127\.0\.0\.1:(\d+)\]")
 
 
 class ConsoleTest(h.ServiceTestCase):
@@ -54,10 +22,12 @@ class ConsoleTest(h.ServiceTestCase):
         self.svc = h.start_service(self.addCleanup, self.dir,
                                    h.standard_args(self.port, self.telnet.port),
                                    log_level=log_level)
-        self.console = h.Console(self.port).wait_ready()
-        self.addCleanup(self.console.close)
-        for path in self.console.paths:
+        self.assertTrue(self.ask("help\n", b"log quiet").startswith(b"echo help > "))
+        for path in h.console_paths(self.port):
             self.assertEqual(os.stat(path).st_mode & 0o7777, 0o600, f"{path} is not private")
+
+    def ask(self, request, until):
+        return h.console_ask(self.port, request, until)
 
     def shell_client(self, local_port=None):
         """A logged-in transport with one shell channel (one telnet connection)."""
@@ -66,7 +36,6 @@ class ConsoleTest(h.ServiceTestCase):
         if local_port is not None:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             sock.bind(("127.0.0.1", local_port))
-        sock.settimeout(10)
         sock.connect(("127.0.0.1", self.port))
         transport = h.paramiko.Transport(sock)
         self.addCleanup(transport.close)
@@ -75,21 +44,29 @@ class ConsoleTest(h.ServiceTestCase):
         return transport, h.open_shell(transport)
 
     def status(self, sessions):
-        """The status report once it holds `sessions` blocks, each checked:
-        the fd numbers are the service's own sockets with those endpoints."""
-        answer = self.console.ask("status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
-        blocks, fds, endpoints = parse_status(answer), self.svc.fds(), tcp_endpoints()
-        for (ssh_cli, ssh_fd, ssh_svr), telnets in blocks:
-            self.assertEqual(ssh_svr, self.port)
-            self.assertEqual(endpoints[int(fds[ssh_fd][8:-1])], (self.port, ssh_cli))
-            for tel_cli, tel_fd, tel_svr in telnets:
-                self.assertEqual(tel_svr, self.telnet.port)
-                self.assertEqual(endpoints[int(fds[tel_fd][8:-1])], (tel_cli, self.telnet.port))
-        return [(ssh[0], len(telnets)) for ssh, telnets in blocks]
+        """[(client port, telnet connections)] of the report once it has
+        `sessions` blocks; every fd it names is the service's own socket
+        with the endpoints it names."""
+        answer = self.ask("status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
+        fds, endpoints, blocks = self.svc.fds(), {}, []
+        with open("/proc/net/tcp") as f:  # socket inode -> (local port, remote port)
+            for fields in (line.split() for line in list(f)[1:]):
+                endpoints[int(fields[9])] = tuple(int(a.split(":")[1], 16) for a in fields[1:3])
+        self.assertTrue(answer.endswith(b"\r\n\r\n"), answer)
+        for block in answer[:-4].split(b"\r\n\r\n"):
+            lines = [LINE.fullmatch(line) for line in block.split(b"\r\n")]
+            self.assertTrue(all(lines) and lines[0][1] == b"ssh", block)
+            self.assertTrue(all(m[1] == b"telnet" for m in lines[1:]), block)
+            for m in lines:
+                cli, fd, svr = int(m[2]), int(m[3]), int(m[4])
+                self.assertEqual(svr, self.port if m[1] == b"ssh" else self.telnet.port)
+                ends = endpoints[int(fds[fd][8:-1])]
+                self.assertEqual(ends, (svr, cli) if m[1] == b"ssh" else (cli, svr))
+            blocks.append((int(lines[0][2]), len(lines) - 1))
+        return blocks
 
     def test_status_lists_sessions_in_key_order(self):
         self.start()
-        self.assertTrue(self.console.ask("help\n", b"log quiet").startswith(b"echo help > "))
         self.svc.wait_log(r"erase svrchn key:1 ")  # the readiness probe
         # the first client gets the higher source port: key order and port order differ
         ports = sorted({h.free_port() for _ in range(4)})
@@ -100,8 +77,7 @@ class ConsoleTest(h.ServiceTestCase):
         t_b, _ = self.shell_client(local_port=low)
         chan_b2 = h.open_shell(t_b)
         self.telnet.wait_for_conn(3)
-        # a third client logged in without a channel: only its ssh line
-        t_c = h.connect(self.port)
+        t_c = h.connect(self.port)  # logged in without a channel: only its ssh line
         self.addCleanup(t_c.close)
         c_port = t_c.get_transport().sock.getsockname()[1]
         h.wait_until(lambda: self.svc.log_count(r"check user \[admin\]") >= 3, 10, "three logins")
@@ -116,7 +92,6 @@ class ConsoleTest(h.ServiceTestCase):
     def test_log_verbose_and_quiet(self):
         self.start(log_level="INFO")
         _, chan = self.shell_client()
-        self.telnet.wait_for_conn(1)
         data_line = r"\[DEBUG\] #### data_function get data\[{}\\r\]"
 
         def relay(word):
@@ -125,14 +100,14 @@ class ConsoleTest(h.ServiceTestCase):
 
         relay("one")
         ok = b"set log %s(libssh need new connect) ok\r\n"
-        self.assertEqual(self.console.ask("log verbose\n", len(ok % b"verbose")), ok % b"verbose")
+        self.assertEqual(self.ask("log verbose\n", len(ok % b"verbose")), ok % b"verbose")
         relay("two")
         self.svc.wait_log(data_line.format("two"))
         # libssh's own level changes only with the next connection
         self.assertEqual(self.svc.log_count(r"ssh-log\["), 0)
         self.assertTrue(h.try_login(self.port, h.USER, h.PASSWORD))
         self.svc.wait_log(r"ssh-log\[")
-        self.assertEqual(self.console.ask("log   quiet\n", len(ok % b"quiet")), ok % b"quiet")
+        self.assertEqual(self.ask("log   quiet\n", len(ok % b"quiet")), ok % b"quiet")
         relay("three")
         relay("three")
         self.assertEqual([self.svc.log_count(data_line.format(w)) for w in ("one", "three")], [0, 0])

@@ -47,7 +47,7 @@ class ParamFileTest(unittest.TestCase):
                                       ("telnetapi_port", "string", "23"),
                                       ("sshapi_port", "string", "22")])
                 else:
-                    self.assertEqual(h._read_file(self.path, "r"), cut_short)
+                    self.assertEqual(h.read_file(self.path, "r"), cut_short)
                     self.assertRegex(log, rf"\[ERROR\] prase config file {self.path} err ")
                 self.assertRegex(log, WARN_FORCED)
                 svc.finish()
@@ -82,8 +82,7 @@ class ParamFileTest(unittest.TestCase):
             self.assertRegex(svc.log_text(), rf"\[INFO\] {line} ")
         self.assertFalse(h.probe_ssh_banner(cmdline_port))
         # the console pipes carry the port the service listens on
-        with h.Console(file_port).wait_ready() as console:
-            self.assertTrue(console.ask("help\n", 10).startswith(b"echo help > /var/request"))
+        self.assertTrue(h.console_ask(file_port, "help\n", 10).startswith(b"echo help > "))
         self.assertFalse(any(map(os.path.exists, h.console_paths(cmdline_port))))
         client = h.connect(file_port)
         self.addCleanup(client.close)
@@ -99,7 +98,7 @@ class ParamFileTest(unittest.TestCase):
         self.assertEqual((svc.log_count(WARN_SSH_OFF), svc.log_count(WARN_FORCED)), (1, 0))
         self.assertRegex(svc.log_text(), rf"\[INFO\] ssh port = {port} ")
         self.assertTrue(h.try_login(port, h.USER, h.PASSWORD))
-        self.assertEqual(h._read_file(self.path, "r"), text, "nothing was missing, nothing written")
+        self.assertEqual(h.read_file(self.path, "r"), text, "nothing was missing, nothing written")
 
 
 if __name__ == "__main__":

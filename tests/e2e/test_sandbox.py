@@ -87,7 +87,6 @@ class SandboxTest(unittest.TestCase):
         telnet.wait_received(1, b"local_ip_preview:127.0.0.1\nping\r")
         # the device's answer and the service's echo of the input
         h.recv_until(chan, lambda data: b"pong\r\n" in data and b"ping\r" in data)
-        with h.Console(port).wait_ready() as console:
-            answer = console.ask("status\n", b"telnet cli[")
+        answer = h.console_ask(port, "status\n", b"telnet cli[")
         self.assertIn(f"ssh svr[127.0.0.1:{port}]".encode(), answer)
         self.assertIn(f"telnet svr[127.0.0.1:{telnet.port}]".encode(), answer)

@@ -1,29 +1,26 @@
-"""Soak: many concurrent sessions, each relaying its own verified byte
-streams both ways, with clients that drop out at random.
+"""Soak: many concurrent sessions relaying their own verified byte streams
+both ways, with clients that drop out at random.
 
-The telnet side is faketelnet in command mode. One round of a session, in
-lockstep as an operator types:
+One round of a session, in lockstep as an operator types, against the
+fake device CLI:
   1. the client sends its own text X (no CR, LF or NUL) in random pieces;
-     the service's echo must be X exactly;
+     the echo must be X exactly;
   2. a lone CR: its echo CR LF, then the device's answer to the line,
-     "% unknown command: X", so X comes back through the telnet side too;
+     "% unknown command: X", so X has reached that telnet connection intact;
   3. "send N": the echo, then exactly N pattern bytes.
 A cycle is one connection with a shell and a few rounds; it ends cleanly or,
 at random, with the client dropping its TCP connection (FIN or RST) in the
-middle of a round. Every telnet connection's record must then be exactly
-what its cycle sent (a prefix, for a dropped cycle).
+middle of a round.
 
 Size: SSHAPI_SOAK_SESSIONS and SSHAPI_SOAK_SECONDS (CI: 20 sessions for
 10 s; bench/resilience/run.sh --long: 200 for 60 s). After a warm-up the
 descriptors, threads and resident memory are the baseline; after the soak
 descriptors and threads must be back at it and memory within 10 % (plain
-build only; the short run allows 2 MiB more; not under an emulator, whose
-memory it would measure).
+build only, not under an emulator; the short run allows 2 MiB more).
 """
 
 import os
 import random
-import re
 import socket
 import struct
 import threading
@@ -43,12 +40,14 @@ def text_bytes(rng, n):
     return bytes(b if b not in (0, 10, 13) else 0x40 + b % 16 for b in rng.randbytes(n))
 
 
-class Cycle:
-    def __init__(self, session, number):
-        self.tag = b"S%dC%d:" % (session, number)
-        self.sent = bytearray()  # client -> telnet, in order
-        self.opened = self.dropped = False
-        self.error = None
+def drop(client, rng):
+    """Leave without closing the channel or the connection: RST or FIN."""
+    sock = client.get_transport().sock
+    if rng.random() < 0.5:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    else:
+        sock.shutdown(socket.SHUT_RDWR)
+    sock.close()
 
 
 class SoakTest(h.ServiceTestCase):
@@ -58,41 +57,28 @@ class SoakTest(h.ServiceTestCase):
         cls.telnet, cls.port, cls.svc = h.start_relay(
             cls.addClassCleanup, h.make_test_dir(cls.__name__), cli=True, log_level="INFO")
 
-    def run_cycle(self, rng, cyc, deadline):
-        client = h.connect(self.port, timeout=STEP_TIMEOUT)
-        try:
+    def cycle(self, rng, tag, deadline):
+        with h.connect(self.port, timeout=STEP_TIMEOUT) as client:
             chan = h.open_shell(client, pty=rng.random() < 0.5, timeout=STEP_TIMEOUT)
-            cyc.opened = True
             self.assertEqual(h.recv_until(chan, h.PROMPT, timeout=STEP_TIMEOUT), h.PROMPT)
             rounds = rng.randint(1, 4)
             drop_at = (rng.randrange(rounds), rng.randrange(3)) if rng.random() < 0.3 else None
             for rnd in range(rounds):
                 if rnd > 0 and time.monotonic() > deadline:
                     break
-                x = cyc.tag + b"R%d:" % rnd + text_bytes(rng, rng.randint(1, 16384))
+                x = tag + b"R%d:" % rnd + text_bytes(rng, rng.randint(1, 16384))
                 n = rng.randint(1, 262144)
                 cmd = b"send %d\r" % n
                 steps = [(x, x), (b"\r", b"\r\n% unknown command: " + x + b"\r\n" + h.PROMPT),
                          (cmd, cmd + h.pattern(n) + h.PROMPT)]
                 for step, (data, expect) in enumerate(steps):
                     if drop_at == (rnd, step):  # part of the data, then gone
-                        part = data[:rng.randint(0, len(data))]
-                        chan.sendall(part)
-                        cyc.sent += part
-                        cyc.dropped = True
-                        sock = client.get_transport().sock
-                        if rng.random() < 0.5:  # RST, else FIN
-                            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                                            struct.pack("ii", 1, 0))
-                        else:
-                            sock.shutdown(socket.SHUT_RDWR)
-                        sock.close()
-                        return
+                        chan.sendall(data[:rng.randint(0, len(data))])
+                        return drop(client, rng)
                     pos = 0
                     while pos < len(data):
                         piece = data[pos:pos + rng.randint(2, 8192)]
                         chan.sendall(piece)
-                        cyc.sent += piece
                         pos += len(piece)
                     got = h.recv_until(chan, len(expect), timeout=STEP_TIMEOUT,
                                        max_bytes=len(expect) + 65536)
@@ -106,26 +92,21 @@ class SoakTest(h.ServiceTestCase):
                                    min(len(got), len(expect)))
                         raise AssertionError(f"round {rnd} step {step}: at {bad}: "
                                              f"{got[bad:bad + 40]!r} vs {expect[bad:bad + 40]!r}")
-            chan.close()
-        finally:
-            client.close()
 
     def run_sessions(self, seconds):
+        """Every session runs cycles until the deadline; returns their count."""
         deadline = time.monotonic() + seconds
-        cycles = [[] for _ in range(SESSIONS)]
+        cycles, errors = [0] * SESSIONS, []
 
         def session(index):
             rng = random.Random(SEED * 1000 + index)
-            for number in range(10000):  # a bound never reached
-                if time.monotonic() > deadline:
-                    return
-                cyc = Cycle(index, number)
-                cycles[index].append(cyc)
+            while time.monotonic() < deadline and cycles[index] < 10000:
                 try:
-                    self.run_cycle(rng, cyc, deadline)
+                    self.cycle(rng, b"S%dC%d:" % (index, cycles[index]), deadline)
                 except Exception as exc:  # shown below
-                    cyc.error = f"{type(exc).__name__}: {exc}"
+                    errors.append(f"session {index} cycle {cycles[index]}: {exc!r}")
                     return
+                cycles[index] += 1
         workers = [threading.Thread(target=session, args=(i,), daemon=True)
                    for i in range(SESSIONS)]
         for w in workers:
@@ -133,43 +114,17 @@ class SoakTest(h.ServiceTestCase):
         for w in workers:  # a running round ends after the deadline, bounded by its steps
             w.join(max(0.1, deadline + 4 * STEP_TIMEOUT - time.monotonic()))
         self.assertFalse([w for w in workers if w.is_alive()], "sessions still running")
-        cycles = [c for per in cycles for c in per]
-        self.assertEqual([c.error for c in cycles if c.error][:10], [])
-        return cycles
-
-    def check_records(self, cycles, first_conn):
-        """Each telnet record is what its cycle sent (a prefix for a dropped one)."""
-        by_tag = {c.tag: c for c in cycles if c.opened}
-        seen = set()
-        for n in range(first_conn, self.telnet.conn_count() + 1):
-            self.telnet.wait_done(n, timeout=30)
-            data = self.telnet.received(n)
-            self.assertTrue(data.startswith(h.PREVIEW), f"telnet connection {n}: {data[:60]!r}")
-            data = data[len(h.PREVIEW):]
-            m = re.match(rb"S\d+C\d+:", data)
-            cyc = by_tag.get(m.group()) if m else None
-            if cyc is None:  # a client gone before its whole tag was sent
-                self.assertTrue(any(c.dropped and c.sent.startswith(data) for c in cycles),
-                                f"telnet connection {n}: no cycle starts like {data[:40]!r}")
-                continue
-            seen.add(cyc.tag)
-            self.assertTrue(cyc.sent.startswith(data) if cyc.dropped else data == cyc.sent,
-                            f"telnet connection {n}: not what {cyc.tag!r} sent")
-        self.assertEqual([t for t, c in by_tag.items() if t not in seen and not c.dropped], [])
+        self.assertEqual(errors[:10], [])
+        return sum(cycles)
 
     def test_soak(self):
         # the warm-up puts into the baseline what the allocator keeps for
         # reuse once the service has carried this load
-        first_conn = self.telnet.conn_count() + 1
-        self.check_records(self.run_sessions(max(3, SECONDS // 5)), first_conn)
+        self.run_sessions(max(3, SECONDS // 5))
         fds, threads = self.settle(timeout=60)
         rss = self.svc.rss_kib()
-
-        first_conn = self.telnet.conn_count() + 1
-        cycles = self.run_sessions(SECONDS)
+        self.assertGreater(self.run_sessions(SECONDS), SESSIONS)
         self.assert_alive()
-        self.assertGreater(len(cycles), SESSIONS)
-        self.check_records(cycles, first_conn)
         self.assert_back_to(fds, threads, timeout=60)
         if self.svc.sanitizer() is None and not os.environ.get("SSHAPI_EMULATOR"):
             # a small base moves by a megabyte with the allocator's arenas alone
