@@ -22,7 +22,6 @@ import sshapi_harness as h
 VERSION = b"SSH-2.0-hostile_0.1\r\n"
 INT_MAX = 0x7FFFFFFF
 UINT_MAX = 0xFFFFFFFF
-CLOSED = (paramiko.SSHException, EOFError, OSError, AssertionError)
 
 
 class raw(bytes):
@@ -261,7 +260,7 @@ class ChannelTest(HostileCase):
         client = h.connect(self.port)
         self.addCleanup(client.close)
         transport = client.get_transport()
-        keep = transport.open_session(timeout=10)  # noqa: F841 (keeps the session up)
+        self.addCleanup(transport.open_session(timeout=10).close)  # keeps the session up
         rss, retired = [], self.svc.log_count(r"erase err channel")
         for count in (300, 1500):
             for _ in range(count):
