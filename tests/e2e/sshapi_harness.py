@@ -379,35 +379,28 @@ class ServiceTestCase(unittest.TestCase):
 
 # ---------------------------------------------------------------- clients
 
-def transport(port, timeout=10.0, source=None):
-    """A paramiko Transport after the key exchange, not logged in yet."""
-    trans = paramiko.Transport(socket.create_connection(
-        ("127.0.0.1", port), timeout=timeout, source_address=source and (source, 0)))
+def transport(port, timeout=10.0, source=None, host="127.0.0.1", login=None):
+    """A paramiko Transport from source (address, port) after the key
+    exchange, logged in with login (user, password) if given."""
+    trans = paramiko.Transport(socket.create_connection((host, port), timeout=timeout,
+                                                        source_address=source))
     try:
         trans.start_client(timeout=timeout)
+        if login:
+            trans.auth_password(*login)
     except BaseException:
         trans.close()
         raise
     return trans
 
 
-def connect(port, user=USER, password=PASSWORD, host="127.0.0.1", timeout=10.0):
-    client = paramiko.SSHClient()
-    client.set_missing_host_key_policy(paramiko.AutoAddPolicy())
-    try:
-        client.connect(host, port=port, username=user, password=password, timeout=timeout,
-                       banner_timeout=timeout, auth_timeout=timeout, look_for_keys=False,
-                       allow_agent=False)
-    except BaseException:
-        client.close()
-        raise
-    return client
+def connect(port, user=USER, password=PASSWORD, host="127.0.0.1", timeout=10.0, source=None):
+    """A logged-in paramiko Transport."""
+    return transport(port, timeout, source, host, (user, password))
 
 
-def open_shell(client, pty=True, timeout=10.0):
-    """A session channel with a shell (and a pty unless pty is False) on a
-    client or a transport."""
-    trans = client if isinstance(client, paramiko.Transport) else client.get_transport()
+def open_shell(trans, pty=True, timeout=10.0):
+    """A session channel with a shell (and a pty unless pty is False)."""
     chan = trans.open_session(timeout=timeout)
     chan.settimeout(timeout)
     if pty:

@@ -4,7 +4,6 @@ switches. (The answers of each command are the unit tests'.)"""
 
 import os
 import re
-import socket
 import unittest
 
 import sshapi_harness as h
@@ -29,18 +28,10 @@ class ConsoleTest(h.ServiceTestCase):
     def ask(self, request, until):
         return h.console_ask(self.port, request, until)
 
-    def shell_client(self, local_port=None):
+    def shell_client(self, local_port=0):
         """A logged-in transport with one shell channel (one telnet connection)."""
-        sock = socket.socket()
-        self.addCleanup(sock.close)
-        if local_port is not None:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            sock.bind(("127.0.0.1", local_port))
-        sock.connect(("127.0.0.1", self.port))
-        transport = h.paramiko.Transport(sock)
+        transport = h.connect(self.port, source=("127.0.0.1", local_port))
         self.addCleanup(transport.close)
-        transport.start_client(timeout=10)
-        transport.auth_password(h.USER, h.PASSWORD)
         return transport, h.open_shell(transport)
 
     def status(self, sessions):
@@ -79,7 +70,7 @@ class ConsoleTest(h.ServiceTestCase):
         self.telnet.wait_for_conn(3)
         t_c = h.connect(self.port)  # logged in without a channel: only its ssh line
         self.addCleanup(t_c.close)
-        c_port = t_c.get_transport().sock.getsockname()[1]
+        c_port = t_c.sock.getsockname()[1]
         h.wait_until(lambda: self.svc.log_count(r"check user \[admin\]") >= 3, 10, "three logins")
         self.assertEqual(self.status(3), [(high, 1), (low, 2), (c_port, 0)])
         # a closed channel and a finished session leave the report

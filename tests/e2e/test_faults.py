@@ -56,8 +56,8 @@ class TelnetRestartTest(ServiceCase):
             self.assertEqual(h.recv_until(chan, 5), b"typed")
         # while it is down a new channel is refused, the connection stays
         with self.assertRaises(paramiko.ChannelException):
-            clients[1].get_transport().open_session(timeout=10)
-        self.assertTrue(clients[1].get_transport().is_active())
+            clients[1].open_session(timeout=10)
+        self.assertTrue(clients[1].is_active())
         self.assertIn("Failed to connect telnet server", self.svc.log_text()[mark:])
         # back on the same port: new channels, on old and new connections
         self.telnet = h.start_telnet(self.addCleanup, self.dir, cli=True, port=self.telnet.port)

@@ -159,7 +159,7 @@ def pipelined_shell(port):
 
 
 def login_from(port, source, password=h.PASSWORD):
-    transport = h.transport(port, source=source)
+    transport = h.transport(port, source=(source, 0))
     try:
         transport.auth_password(h.USER, password)
         h.ping(h.open_shell(transport))
@@ -244,7 +244,7 @@ class ChannelTest(HostileCase):
         channels = []
         with self.assertRaises((paramiko.ChannelException, paramiko.SSHException)):
             for _ in range(100):
-                channels.append(attacker.get_transport().open_session(timeout=10))
+                channels.append(attacker.open_session(timeout=10))
                 if len(channels) % 16 == 0:
                     h.ping(self.witness)
         self.assertEqual(len(channels), 64)
@@ -257,9 +257,8 @@ class ChannelTest(HostileCase):
     def test_channels_opened_one_after_another_are_freed(self):
         """Automation opening a channel per command: the session must not
         grow (a closed channel used to keep about 0.4 KiB until the end)."""
-        client = h.connect(self.port)
-        self.addCleanup(client.close)
-        transport = client.get_transport()
+        transport = h.connect(self.port)
+        self.addCleanup(transport.close)
         self.addCleanup(transport.open_session(timeout=10).close)  # keeps the session up
         rss, retired = [], self.svc.log_count(r"erase err channel")
         for count in (300, 1500):
@@ -278,10 +277,10 @@ class ChannelTest(HostileCase):
         mark = self.svc.mark()
         client = h.connect(self.port)
         self.addCleanup(client.close)
-        client.get_transport().open_session(timeout=10).close()
+        client.open_session(timeout=10).close()
         self.svc.wait_log(r"close ssh client connection", start=mark)
         with self.assertRaises((paramiko.ChannelException, paramiko.SSHException, EOFError)):
-            client.get_transport().open_session(timeout=5)
+            client.open_session(timeout=5)
 
     def test_login_channel_and_garbage_in_one_burst(self):
         """Whichever poll sees the error, the channel's telnet connection is closed."""
@@ -299,7 +298,7 @@ class ChannelTest(HostileCase):
 
     def test_huge_pty_and_window_change_values(self):
         with h.connect(self.port) as client:
-            chan = client.get_transport().open_session(timeout=10)
+            chan = client.open_session(timeout=10)
             chan.get_pty(term="x" * 30000, width=INT_MAX, height=INT_MAX, width_pixels=UINT_MAX,
                          height_pixels=UINT_MAX)
             for i in range(100):
@@ -309,8 +308,7 @@ class ChannelTest(HostileCase):
 
     def test_malformed_channel_messages(self):
         for name, build in MALFORMED.items():
-            with self.subTest(message=name), h.connect(self.port) as client:
-                transport = client.get_transport()
+            with self.subTest(message=name), h.connect(self.port) as transport:
                 h.keep_channels_open_on_failure(transport)
                 chan = transport.open_session(timeout=10)
                 for m in build(chan.remote_chanid):
@@ -375,7 +373,7 @@ class FlowControlTest(HostileCase):
                     self.svc.wait_log(r"\[WARN\] channel 0x[0-9a-f]+: client sent \d+ bytes "
                                       r"beyond the window it was granted, channel closed",
                                       start=mark)
-                    h.wait_until(lambda: chan.closed or not client.get_transport().is_active(),
+                    h.wait_until(lambda: chan.closed or not client.is_active(),
                                  10, "the channel to be closed")
                 else:
                     self.assertLess(sent, 16 << 20)

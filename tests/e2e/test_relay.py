@@ -141,7 +141,7 @@ class ChannelRequestTest(ServiceCase):
     def test_exec_refused_pty_shell_and_window_change_accepted(self):
         telnet = self.telnet()
         mark = self.svc.mark()
-        transport = self.client().get_transport()
+        transport = self.client()
         h.keep_channels_open_on_failure(transport)
         chan = transport.open_session(timeout=10)
         chan.get_pty(term="vt100", width=100, height=30)
@@ -161,7 +161,7 @@ class ChannelRequestTest(ServiceCase):
 
     def test_sftp_and_forwarding_refused(self):
         telnet = self.telnet()
-        transport = self.client().get_transport()
+        transport = self.client()
         chan = h.open_shell(transport, pty=False)  # keeps the session up
         with self.assertRaises(paramiko.SSHException):
             paramiko.SFTPClient.from_transport(transport)
@@ -184,7 +184,7 @@ class TelnetSideTest(ServiceCase):
         mark = self.svc.mark()
         client = self.client()
         with self.assertRaises(paramiko.ChannelException):
-            client.get_transport().open_session(timeout=10)
+            client.open_session(timeout=10)
         port = self.telnet_port
         self.svc.wait_log(rf"can't connect to 127\.0\.0\.1\.{port}:Connection refused", start=mark)
         self.svc.wait_log(rf"Failed to connect telnet server: 127\.0\.0\.1:{port}", start=mark)

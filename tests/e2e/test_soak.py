@@ -42,7 +42,7 @@ def text_bytes(rng, n):
 
 def drop(client, rng):
     """Leave without closing the channel or the connection: RST or FIN."""
-    sock = client.get_transport().sock
+    sock = client.sock
     if rng.random() < 0.5:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     else:
