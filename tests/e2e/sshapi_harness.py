@@ -356,20 +356,16 @@ def start_relay(add_cleanup, workdir, cli=False, user=USER, password=PASSWORD, *
                                        standard_args(port, telnet.port, user, password), **start_kw)
 
 
-class ServiceTestCase(unittest.TestCase):
-    """Checks for a test case whose sshapi is self.svc."""
-
+class ServiceTestCase(unittest.TestCase):  # checks of self.svc
     def assert_alive(self):
         self.assertIsNone(self.svc.returncode, "sshapi has exited")
         self.svc.check_no_crash()
 
-    def settle(self, timeout=30.0):
-        """Wait until earlier sessions are reaped; returns (fds, threads)."""
+    def settle(self, timeout=30.0):  # (fds, threads) once earlier sessions are reaped
         wait_until(self.svc.sessions_reaped, timeout, "every session reaped")
         return self.svc.count_fds(), self.svc.threads()
 
     def assert_back_to(self, fds, threads, timeout=30.0, all_reaped=True):
-        """Wait until the sessions are reaped and descriptors and threads are back."""
         if all_reaped:
             wait_until(self.svc.sessions_reaped, timeout, "every session reaped")
         now = lambda: (self.svc.count_fds(), self.svc.threads())  # noqa: E731
@@ -422,7 +418,7 @@ def try_login(port, user, password):
 
 
 def _read_until(read_chunk, until, timeout, max_bytes):
-    """read_chunk(wait) gives bytes, b"" at the end, or None after wait seconds."""
+    # read_chunk(wait) gives bytes, b"" at the end, or None after wait seconds
     check, buf = _check(until), bytearray()
     deadline = time.monotonic() + timeout
     while not check(buf):
@@ -455,8 +451,7 @@ def read_until(stream, until, timeout=10.0, max_bytes=1 << 26):
                        until, timeout, max_bytes)
 
 
-def ping(chan, timeout=10.0):
-    """One command through the relay to faketelnet --cli, and its answer."""
+def ping(chan, timeout=10.0):  # a command of faketelnet --cli and its answer
     chan.sendall(b"ping\r")
     recv_until(chan, b"pong\r\n", timeout=timeout)
 
@@ -506,11 +501,11 @@ def end_process(proc, timeout=5.0):
 # ---------------------------------------------------------------- device files
 
 def param_file_path():
-    return os.path.join(test_root(), "config", "param.xml")
+    return f"{test_root()}/config/param.xml"
 
 
 def credentials_file_path():
-    return os.path.join(test_root(), "config", "sshapipublicpw.cur")
+    return f"{test_root()}/config/sshapipublicpw.cur"
 
 
 def write_in_place(path, data, lock=False):
@@ -548,10 +543,8 @@ def use_param_file(testcase, **params):
 
 # ---------------------------------------------------------------- debug console
 
-def console_paths(port):
-    """(request pipe, response pipe) of the service listening on port."""
-    return tuple(os.path.join(test_root(), "var", f"{kind}{port}") for kind in ("request",
-                                                                               "response"))
+def console_paths(port):  # (request pipe, response pipe)
+    return f"{test_root()}/var/request{port}", f"{test_root()}/var/response{port}"
 
 
 def remove_console_pipes(port):

@@ -65,7 +65,7 @@ class ConsoleTest(h.ServiceTestCase):
         t_a, _ = self.shell_client(local_port=high)
         self.telnet.wait_for_conn(1)
         self.assertEqual(self.status(1), [(high, 1)])
-        t_b, _ = self.shell_client(local_port=low)
+        t_b, chan_b = self.shell_client(local_port=low)
         chan_b2 = h.open_shell(t_b)
         self.telnet.wait_for_conn(3)
         t_c = h.connect(self.port)  # logged in without a channel: only its ssh line
@@ -73,9 +73,13 @@ class ConsoleTest(h.ServiceTestCase):
         c_port = t_c.sock.getsockname()[1]
         h.wait_until(lambda: self.svc.log_count(r"check user \[admin\]") >= 3, 10, "three logins")
         self.assertEqual(self.status(3), [(high, 1), (low, 2), (c_port, 0)])
-        # a closed channel and a finished session leave the report
+        # a closed channel and a finished session leave the report; the
+        # other channel of that connection relays on
         chan_b2.close()
         self.telnet.wait_done(3)
+        chan_b.sendall(b"on")
+        self.assertEqual(self.telnet.wait_received(2, h.PREVIEW + b"on"), h.PREVIEW + b"on")
+        self.assertEqual(h.recv_until(chan_b, 2), b"on")
         t_a.close()
         self.svc.wait_log(r"erase svrchn key:2 ")
         self.assertEqual(self.status(2), [(low, 1), (c_port, 0)])

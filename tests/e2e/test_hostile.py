@@ -159,12 +159,8 @@ def pipelined_shell(port):
 
 
 def login_from(port, source, password=h.PASSWORD):
-    transport = h.transport(port, source=(source, 0))
-    try:
-        transport.auth_password(h.USER, password)
+    with h.connect(port, password=password, source=(source, 0)) as transport:
         h.ping(h.open_shell(transport))
-    finally:
-        transport.close()
 
 
 class HostileCase(h.ServiceTestCase):
@@ -221,18 +217,14 @@ class GarbageTest(HostileCase):
         login and in a logged-in shell: the service drops that session at
         once (it used to keep it, buffering all the client sent)."""
         for logged_in in (False, True):
-            transport = h.transport(self.port)
-            try:
+            with h.transport(self.port, login=logged_in and (h.USER, h.PASSWORD)) as transport:
                 if logged_in:
-                    transport.auth_password(h.USER, h.PASSWORD)
                     h.ping(h.open_shell(transport))
                 try:
                     transport.sock.sendall(os.urandom(64 * 1024))
                 except OSError:
                     pass  # hung up while we were still sending
                 h.wait_until(lambda: not transport.is_active(), 5, f"drop (login {logged_in})")
-            finally:
-                transport.close()
             h.ping(self.witness)
 
 
@@ -285,16 +277,14 @@ class ChannelTest(HostileCase):
     def test_login_channel_and_garbage_in_one_burst(self):
         """Whichever poll sees the error, the channel's telnet connection is closed."""
         for _ in range(5):
-            transport = h.transport(self.port)
-            try:
+            with h.transport(self.port) as transport:
                 for m in login_messages()[1:]:
                     transport._send_user_message(m)
-                transport.sock.sendall(os.urandom(4096))
+                try:
+                    transport.sock.sendall(os.urandom(4096))
+                except OSError:
+                    pass  # hung up while we were still sending
                 h.wait_until(lambda: not transport.is_active(), 5, "the service to hang up")
-            except OSError:
-                pass
-            finally:
-                transport.close()
 
     def test_huge_pty_and_window_change_values(self):
         with h.connect(self.port) as client:

@@ -1,8 +1,9 @@
 """The relay between SSH channels and the telnet service: the preview line,
 bytes both ways and their echo, channel requests, a telnet service that
-closes its side (one that is down: test_faults), two channels on one connection, the OpenSSH
-client and an IPv6 listener. One sshapi per class; the fake telnet service
-is started per test on the class's telnet port, or not at all."""
+closes its side (one that is down: test_faults; several channels on one
+connection: test_console), the OpenSSH client and an IPv6 listener. One
+sshapi per class; the fake telnet service is started per test on the
+class's telnet port."""
 
 import random
 import re
@@ -199,28 +200,6 @@ class TelnetSideTest(ServiceCase):
         else:
             self.fail("no failed telnet send logged")
         self.assertFalse(chan.closed)
-
-
-class MultiChannelTest(ServiceCase):
-    def test_two_channels_on_one_connection(self):
-        telnet = self.telnet()
-        mark = self.svc.mark()
-        client = self.client()
-        key = int(self.svc.wait_log(r"new session key:(\d+)", start=mark).group(1))
-        first, second = h.open_shell(client), h.open_shell(client)
-        for n, (chan, data) in enumerate(((first, b"one"), (second, b"two")), 1):
-            chan.sendall(data)  # each channel has its own telnet connection
-            self.assertEqual(telnet.wait_received(n, PREVIEW + data), PREVIEW + data)
-            self.assertEqual(h.recv_until(chan, 3), data)
-        first.close()  # retires only the first
-        telnet.wait_done(1)
-        self.svc.wait_log(r"erase err channel fd:", start=mark)
-        second.sendall(b"still")
-        self.assertEqual(h.recv_until(second, 5), b"still")
-        self.assertIsNone(telnet.summary(2))
-        second.close()  # ends the session, and it is reaped
-        telnet.wait_done(2)
-        self.svc.wait_log(rf"erase svrchn key:{key} ", start=mark)
 
 
 def have_ipv6_loopback():
