@@ -23,7 +23,6 @@ alike. Every wait is bounded.
 
 import argparse
 import fcntl
-import hashlib
 import json
 import os
 import resource
@@ -38,11 +37,13 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import sshapi_harness as h  # noqa: E402  (faketelnet, waits, the pattern, log configuration)
+
 MB = 1e6
 F_SETPIPE_SZ = 1031
 PIPE_SIZE = 1 << 20
-PREVIEW = b"local_ip_preview:127.0.0.1\n"
-PROMPT = b"device> "
+PREVIEW, PROMPT = h.PREVIEW, h.PROMPT
 READY = b"READY\n"
 
 CIPHER_SETS = [
@@ -72,21 +73,7 @@ def log(msg):
     print(f"[{time.strftime('%H:%M:%S')}] {msg}", flush=True)
 
 
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def wait_until(pred, timeout, what, interval=0.01):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = pred()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise BenchError(f"timed out after {timeout}s waiting for {what}")
-        time.sleep(interval)
+free_port, wait_until = h.free_port, h.wait_until
 
 
 # ---------------------------------------------------------------- /proc
@@ -258,60 +245,18 @@ def remove_user(name):
 
 # ---------------------------------------------------------------- servers
 
-class FakeTelnet:
+class FakeTelnet(h.FakeTelnet):
+    """The harness's faketelnet on a fixed port, restarted per phase; its
+    pid recorded for run.sh's last-resort cleanup."""
+
     def __init__(self, binary, workdir, port, state):
-        self.binary = binary
-        self.workdir = workdir
-        self.port = port
-        self.state = state
-        self.proc = None
-        self.record_dir = None
-        self.generation = 0
+        super().__init__(workdir, binary)
+        self.fixed_port, self.state = port, state
 
-    def start(self, *mode):
+    def start(self, **mode):
         self.stop()
-        self.generation += 1
-        self.record_dir = os.path.join(self.workdir, f"telnet-rec-{self.generation}")
-        os.makedirs(self.record_dir)
-        port_file = os.path.join(self.workdir, f"telnet-{self.generation}.port")
-        err = open(os.path.join(self.workdir, f"telnet-{self.generation}.log"), "wb")
-        self.proc = subprocess.Popen(
-            [self.binary, "--listen", "127.0.0.1", "--port", str(self.port),
-             "--port-file", port_file, "--record-dir", self.record_dir] + list(mode),
-            stdin=subprocess.DEVNULL, stdout=err, stderr=err, start_new_session=True)
-        err.close()
+        super().start(port=self.fixed_port, **mode)
         self.state.add_pid(self.proc.pid)
-        wait_until(lambda: self._ready(port_file), 10, "faketelnet")
-
-    def _ready(self, port_file):
-        if self.proc.poll() is not None:
-            raise BenchError(f"faketelnet exited with {self.proc.returncode}")
-        try:
-            return open(port_file).read().endswith("\n")
-        except OSError:
-            return False
-
-    def conn_ids(self):
-        return sorted(int(n[5:-4]) for n in os.listdir(self.record_dir)
-                      if n.startswith("conn-") and n.endswith(".bin"))
-
-    def done(self, conn):
-        path = os.path.join(self.record_dir, f"conn-{conn}.done")
-        try:
-            text = open(path).read()
-        except OSError:
-            return None
-        out = {}
-        for line in text.splitlines():
-            key, _, value = line.partition("=")
-            out[key] = int(value, 16) if key == "fnv1a64" else int(value)
-        return out
-
-    def stop(self):
-        if self.proc is not None:
-            terminate_pids([self.proc.pid])
-            self.proc.wait(10)
-            self.proc = None
 
 
 class Server:
@@ -344,12 +289,7 @@ class Server:
         if self.proc.poll() is not None:
             raise BenchError(f"{self.name} exited with {self.proc.returncode}; see "
                              f"{self.ctx.workdir}/{self.name}.log")
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as sock:
-                sock.settimeout(1)
-                return sock.recv(64).startswith(b"SSH-2.0")
-        except OSError:
-            return False
+        return h.probe_ssh_banner(self.port)
 
     def stop(self):
         if self.proc is not None:
@@ -371,19 +311,12 @@ class SshApi(Server):
         super().__init__(ctx)
 
     def argv(self):
-        conf = os.path.join(self.ctx.workdir, f"{self.name}-log4cpp.conf")
-        with open(conf, "w") as f:
-            f.write("log4cpp.rootCategory=WARN\n"
-                    "log4cpp.category.CATEGORY=INFO, A1\n"
-                    "log4cpp.additivity.CATEGORY=false\n"
-                    "log4cpp.appender.A1=org.apache.log4cpp.FileAppender\n"
-                    f"log4cpp.appender.A1.fileName={self.ctx.workdir}/{self.name}-service.log\n"
-                    "log4cpp.appender.A1.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.A1.layout.ConversionPattern=%d [%p] %m%n\n")
+        w = self.ctx.workdir
+        conf = h.write_log_config(f"{w}/{self.name}-log4cpp.conf", f"{w}/{self.name}-service.log",
+                                  "INFO", "%d [%p] %m%n")
         return [self.binary, "-c", conf, "-a", "127.0.0.1", "-p", str(self.port),
                 "-t", str(self.ctx.telnet_port), "-U", self.ctx.user,
-                "-P", hashlib.md5(self.ctx.password.encode()).hexdigest(),
-                "--ed25519", self.ctx.key_openssh]
+                "-P", h.md5hex(self.ctx.password), "--ed25519", self.ctx.key_openssh]
 
 
 class Sshd(Server):
@@ -575,12 +508,6 @@ exec socat {socat_opts}- FD:3,shut-down
 
 # ---------------------------------------------------------------- figures
 
-def pattern_block(size):
-    """Bytes i = (i*31 + 7) mod 256, faketelnet's download pattern."""
-    period = bytes((i * 31 + 7) & 0xFF for i in range(256))
-    return period * (size // 256 + 2)
-
-
 def upload_block(size):
     """Upload data: no NUL byte (sshapi echoes a chunk as text, up to its first NUL)."""
     period = bytes(((i * 37 + 11) % 255) + 1 for i in range(255))
@@ -611,7 +538,7 @@ def check_cipher(ctx, server, cset, telnet):
 
 
 def run_download(ctx, server, cset, nbytes, telnet):
-    pat = pattern_block(1 << 21)
+    pat = h.pattern((1 << 21) + 512)
     client = Client(ctx, server, cset)
     try:
         buf = bytearray(1 << 20)
@@ -652,7 +579,7 @@ def run_download(ctx, server, cset, nbytes, telnet):
 def expected_sink_hash(ctx, telnet, data):
     """FNV-1a 64 of data as faketelnet --sink computes it, from one plain TCP
     connection (so the check uses the same code as the measured runs)."""
-    before = set(telnet.conn_ids())
+    conn = telnet.conn_count() + 1
     with socket.create_connection(("127.0.0.1", ctx.telnet_port), timeout=10) as sock:
         sock.sendall(PREVIEW)
         view = memoryview(data)
@@ -662,9 +589,7 @@ def expected_sink_hash(ctx, telnet, data):
         sock.settimeout(30)
         while sock.recv(65536):
             pass
-    conn = wait_until(lambda: [c for c in telnet.conn_ids() if c not in before], 10,
-                      "reference connection")[0]
-    summary = wait_until(lambda: telnet.done(conn), 60, "reference hash")
+    summary = telnet.wait_done(conn, 60)
     return summary["fnv1a64"]
 
 
@@ -675,7 +600,7 @@ def run_upload(ctx, server, cset, data, expect_hash, telnet):
     err = []
     try:
         client.read_until(lambda b: READY in b, 15, "ready banner")
-        conn = telnet.conn_ids()[-1]
+        conn = telnet.conn_count()
         view = memoryview(data)
 
         def writer():
@@ -704,7 +629,7 @@ def run_upload(ctx, server, cset, data, expect_hash, telnet):
             if echo and got >= nbytes:
                 t_end = time.perf_counter()
                 break
-            if not echo and telnet.done(conn) is not None:
+            if not echo and telnet.summary(conn) is not None:
                 t_end = time.perf_counter()
                 break
             if not out_open:
@@ -731,7 +656,7 @@ def run_upload(ctx, server, cset, data, expect_hash, telnet):
             raise BenchError(f"{server.name} sent {got} unexpected bytes")
     finally:
         client.close()
-    summary = wait_until(lambda: telnet.done(conn), 30, "end of the telnet connection")
+    summary = telnet.wait_done(conn, 30)
     if summary.get("bytes") != nbytes + len(PREVIEW) or summary.get("fnv1a64") != expect_hash:
         raise BenchError(f"telnet service received {summary}, expected {nbytes + len(PREVIEW)} "
                          f"bytes with fnv1a64 {expect_hash:016x}")
@@ -1136,7 +1061,7 @@ def main():
                     loopback_tcp(1 << 30))
 
         # -- cipher check, latency, setup (telnet service answering commands)
-        telnet.start("--cli")
+        telnet.start(cli=True)
         log("checking negotiated algorithms")
         for s in servers:
             for cset in CIPHER_SETS:
@@ -1173,7 +1098,7 @@ def main():
 
         if "download" in only:
             nbytes = cfg["down_mib"] << 20
-            telnet.start("--send-bytes", str(nbytes))
+            telnet.start(send_bytes=nbytes)
             for rep in range(cfg["reps"]):
                 for cset in CIPHER_SETS:
                     for s in rotated(active(cset), rep):
@@ -1183,7 +1108,7 @@ def main():
 
         if "upload" in only:
             data = upload_block(cfg["up_mib"] << 20)
-            telnet.start("--sink", "--banner", READY.decode())
+            telnet.start(sink=True, banner=READY.decode())
             expect = expected_sink_hash(ctx, telnet, data)
             for rep in range(cfg["reps"]):
                 for cset in CIPHER_SETS:
@@ -1194,7 +1119,7 @@ def main():
             del data
 
         if "idle" in only:
-            telnet.start("--cli")
+            telnet.start(cli=True)
             cset = CIPHER_SETS[1]   # the one set all three servers speak
             for s in active(cset):
                 r = run_idle(ctx, s, cset, cfg["idle_n"], cfg["idle_s"])

@@ -1,211 +1,119 @@
-"""The debug console of a running service: the request and answer pipes
-under <root>/var, driven as an operator would (answer pipe read without
-blocking, request written to the request pipe)."""
+"""The debug console of a running service: its private pipes, the status
+report checked against the service's own sockets, and the log level
+switches. (The answers of each command are the unit tests'.)"""
 
+import os
 import re
-import socket
 import unittest
 
 import sshapi_harness as h
 
-HELP = (b"echo help > /var/request; cat /var/response\r\n"
-        b"echo status > /var/request; cat /var/response\r\n"
-        b"echo \"log verbose\" > /var/request; cat /var/response\r\n"
-        b"echo \"log quiet\" > /var/request; cat /var/response\r\n")
-DEFAULT = HELP + b"echo default > /var/request; cat /var/response\r\n"
-VERBOSE_OK = b"set log verbose(libssh need new connect) ok\r\n"
-QUIET_OK = b"set log quiet(libssh need new connect) ok\r\n"
-PREVIEW = b"local_ip_preview:127.0.0.1\n"
-
-SSH_LINE = re.compile(rb"ssh cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->ssh svr\[127\.0\.0\.1:(\d+)\]\r\n")
-TELNET_LINE = re.compile(rb"telnet cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->telnet svr\[127\.0\.0\.1:(\d+)\]\r\n")
+LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\[127\.0\.0\.1:(\d+)\]")
 
 
-def tcp_endpoints():
-    """Socket inode -> (local port, remote port) of every IPv4 TCP socket."""
-    result = {}
-    with open("/proc/net/tcp") as f:
-        next(f)
-        for line in f:
-            fields = line.split()
-            local, remote, inode = fields[1], fields[2], int(fields[9])
-            result[inode] = (int(local.split(":")[1], 16), int(remote.split(":")[1], 16))
-    return result
-
-
-def parse_status(answer):
-    """Split a status answer into blocks: [(ssh (cli, fd, svr), [telnet (cli, fd, svr), ...])].
-    Fails unless the answer is made of such blocks and nothing else."""
-    blocks = []
-    pos = 0
-    while pos < len(answer):
-        m = SSH_LINE.match(answer, pos)
-        if not m:
-            raise AssertionError(f"no ssh line at {pos} in {answer!r}")
-        ssh = tuple(int(x) for x in m.groups())
-        pos = m.end()
-        telnets = []
-        while True:
-            t = TELNET_LINE.match(answer, pos)
-            if not t:
-                break
-            telnets.append(tuple(int(x) for x in t.groups()))
-            pos = t.end()
-        if answer[pos:pos + 2] != b"\r\n":
-            raise AssertionError(f"block not ended by an empty line at {pos} in {answer!r}")
-        pos += 2
-        blocks.append((ssh, telnets))
-    return blocks
-
-
-class ConsoleTest(unittest.TestCase):
-    def setUp(self):
+class ConsoleTest(h.ServiceTestCase):
+    def start(self, log_level="DEBUG"):
         self.dir = h.make_test_dir(self.id())
         self.telnet = h.start_telnet(self.addCleanup, self.dir)
-        self.svc = h.SshApi(self.dir)
         self.port = h.free_port()
-
-    def start_service(self, log_level="DEBUG"):
         h.remove_console_pipes(self.port)
         self.addCleanup(h.remove_console_pipes, self.port)
-        self.addCleanup(self.svc.__exit__, None, None, None)
-        self.svc.start(h.standard_args(self.port, self.telnet.port), log_level=log_level)
-        self.console = h.Console(self.port).wait_ready()
-        self.addCleanup(self.console.close)
+        self.svc = h.start_service(self.addCleanup, self.dir,
+                                   h.standard_args(self.port, self.telnet.port),
+                                   log_level=log_level)
+        self.assertTrue(self.ask("help\n", b"log quiet").startswith(b"echo help > "))
+        for path in h.console_paths(self.port):
+            self.assertEqual(os.stat(path).st_mode & 0o7777, 0o600, f"{path} is not private")
 
-    def shell_client(self, local_port=None):
-        """A logged-in client with one shell channel (so one telnet
-        connection); local_port pins the client's source port."""
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(sock.close)
-        if local_port is not None:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            sock.bind(("127.0.0.1", local_port))
-        sock.settimeout(10)
-        sock.connect(("127.0.0.1", self.port))
-        transport = h.paramiko.Transport(sock)
+    def ask(self, request, until):
+        return h.console_ask(self.port, request, until)
+
+    def shell_client(self, local_port=0):
+        """A logged-in transport with one shell channel (one telnet connection)."""
+        transport = h.connect(self.port, source=("127.0.0.1", local_port))
         self.addCleanup(transport.close)
-        transport.start_client(timeout=10)
-        transport.auth_password(h.DEFAULT_USER, h.DEFAULT_PASSWORD)
-        chan = transport.open_session(timeout=10)
-        chan.settimeout(10)
-        chan.get_pty()
-        chan.invoke_shell()
-        return transport, chan
+        return transport, h.open_shell(transport)
 
     def status(self, sessions):
-        """The status answer once it holds `sessions` blocks."""
-        answer = self.console.ask("status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
-        return parse_status(answer)
-
-    def assert_block(self, block, client_port, fds, endpoints, telnet_conns):
-        (ssh_cli, ssh_fd, ssh_svr), telnets = block
-        self.assertEqual((ssh_cli, ssh_svr), (client_port, self.port))
-        # fd numbers are the service's own sockets, with those very endpoints
-        self.assertEqual(endpoints[int(fds[ssh_fd][8:-1])], (self.port, client_port))
-        self.assertEqual(len(telnets), telnet_conns)
-        for tel_cli, tel_fd, tel_svr in telnets:
-            self.assertEqual(tel_svr, self.telnet.port)
-            self.assertEqual(endpoints[int(fds[tel_fd][8:-1])], (tel_cli, self.telnet.port))
-
-    def test_help_default_and_status_without_sessions(self):
-        self.start_service()
-        self.assertEqual(self.console.ask("help\n", len(HELP)), HELP)
-        # anything that is no command gets the default answer: an unknown
-        # word, an empty line, and "log" alone
-        for request in ("frobnicate\n", "\n", "log\n"):
-            with self.subTest(request=request):
-                self.assertEqual(self.console.ask(request, len(DEFAULT)), DEFAULT)
-        # Word separators and line ends do not matter.
-        self.assertEqual(self.console.ask("help\r\n", len(HELP)), HELP)
-
-        # "status" with no session writes nothing at all: once the service
-        # has read it, a "help" is sent; answers go out in request order, so
-        # anything status wrote would come before the help text.
-        self.svc.wait_log(r"erase svrchn key:1 ")  # the readiness probe is reaped
-        self.console.drain()
-        self.console.send("status\n")
-        self.console.send("help\n")
-        self.assertEqual(self.console.read_answer(len(HELP), quiet=0.5), HELP)
+        """[(client port, telnet connections)] of the report once it has
+        `sessions` blocks; every fd it names is the service's own socket
+        with the endpoints it names."""
+        answer = self.ask("status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
+        fds, endpoints, blocks = self.svc.fds(), {}, []
+        with open("/proc/net/tcp") as f:  # socket inode -> (local port, remote port)
+            for fields in (line.split() for line in list(f)[1:]):
+                endpoints[int(fields[9])] = tuple(int(a.split(":")[1], 16) for a in fields[1:3])
+        self.assertTrue(answer.endswith(b"\r\n\r\n"), answer)
+        for block in answer[:-4].split(b"\r\n\r\n"):
+            lines = [LINE.fullmatch(line) for line in block.split(b"\r\n")]
+            self.assertTrue(all(lines) and lines[0][1] == b"ssh", block)
+            self.assertTrue(all(m[1] == b"telnet" for m in lines[1:]), block)
+            for m in lines:
+                cli, fd, svr = int(m[2]), int(m[3]), int(m[4])
+                self.assertEqual(svr, self.port if m[1] == b"ssh" else self.telnet.port)
+                ends = endpoints[int(fds[fd][8:-1])]
+                self.assertEqual(ends, (svr, cli) if m[1] == b"ssh" else (cli, svr))
+            blocks.append((int(lines[0][2]), len(lines) - 1))
+        return blocks
 
     def test_status_lists_sessions_in_key_order(self):
-        self.start_service()
-        self.svc.wait_log(r"erase svrchn key:1 ")
-        # The first client gets the higher source port, so key order and
-        # port order differ.
+        self.start()
+        self.svc.wait_log(r"erase svrchn key:1 ")  # the readiness probe
+        # the first client gets the higher source port: key order and port order differ
         ports = sorted({h.free_port() for _ in range(4)})
         high, low = ports[-1], ports[0]
-        t_a, chan_a = self.shell_client(local_port=high)
+        t_a, _ = self.shell_client(local_port=high)
         self.telnet.wait_for_conn(1)
-        blocks = self.status(1)
-        self.assertEqual(len(blocks), 1)
-        self.assert_block(blocks[0], high, self.svc.fds(), tcp_endpoints(), 1)
-
+        self.assertEqual(self.status(1), [(high, 1)])
         t_b, chan_b = self.shell_client(local_port=low)
-        chan_b2 = t_b.open_session(timeout=10)
-        chan_b2.invoke_shell()
+        chan_b2 = h.open_shell(t_b)
         self.telnet.wait_for_conn(3)
-        # a third client logged in without a channel: only its ssh line
-        t_c = h.connect(self.port)
+        t_c = h.connect(self.port)  # logged in without a channel: only its ssh line
         self.addCleanup(t_c.close)
-        c_port = t_c.get_transport().sock.getsockname()[1]
-        self.svc.wait_log(r"new session key:4 ")
-        self.svc.wait_log(r"check user \[admin\](.|\n)*check user \[admin\](.|\n)*check user \[admin\]")
-        blocks = self.status(3)
-        fds, endpoints = self.svc.fds(), tcp_endpoints()
-        self.assertEqual(len(blocks), 3)
-        self.assert_block(blocks[0], high, fds, endpoints, 1)
-        self.assert_block(blocks[1], low, fds, endpoints, 2)
-        self.assert_block(blocks[2], c_port, fds, endpoints, 0)
-
-        # A closed channel and a finished session leave the report.
+        c_port = t_c.sock.getsockname()[1]
+        h.wait_until(lambda: self.svc.log_count(r"check user \[admin\]") >= 3, 10, "three logins")
+        self.assertEqual(self.status(3), [(high, 1), (low, 2), (c_port, 0)])
+        # a closed channel and a finished session leave the report; the
+        # other channel of that connection relays on
         chan_b2.close()
         self.telnet.wait_done(3)
+        chan_b.sendall(b"on")
+        self.assertEqual(self.telnet.wait_received(2, h.PREVIEW + b"on"), h.PREVIEW + b"on")
+        self.assertEqual(h.recv_until(chan_b, 2), b"on")
         t_a.close()
         self.svc.wait_log(r"erase svrchn key:2 ")
-        blocks = self.status(2)
-        fds, endpoints = self.svc.fds(), tcp_endpoints()
-        self.assert_block(blocks[0], low, fds, endpoints, 1)
-        self.assert_block(blocks[1], c_port, fds, endpoints, 0)
+        self.assertEqual(self.status(2), [(low, 1), (c_port, 0)])
 
     def test_log_verbose_and_quiet(self):
-        self.start_service(log_level="INFO")
-        transport, chan = self.shell_client()
-        self.telnet.wait_for_conn(1)
+        self.start(log_level="INFO")
+        _, chan = self.shell_client()
         data_line = r"\[DEBUG\] #### data_function get data\[{}\\r\]"
 
         def relay(word):
             chan.sendall(word.encode() + b"\r")
-            self.telnet.wait_received(1, word.encode() + b"\r")
             h.recv_until(chan, word.encode() + b"\r")  # the echo
 
         relay("one")
-        self.assertEqual(self.svc.log_count(r"\[DEBUG\]"), 0)
-
-        self.assertEqual(self.console.ask("log verbose\n", len(VERBOSE_OK)), VERBOSE_OK)
+        ok = b"set log %s(libssh need new connect) ok\r\n"
+        self.assertEqual(self.ask("log verbose\n", len(ok % b"verbose")), ok % b"verbose")
         relay("two")
         self.svc.wait_log(data_line.format("two"))
         # libssh's own level changes only with the next connection
         self.assertEqual(self.svc.log_count(r"ssh-log\["), 0)
-        self.assertTrue(h.try_login(self.port, h.DEFAULT_USER, h.DEFAULT_PASSWORD))
+        self.assertTrue(h.try_login(self.port, h.USER, h.PASSWORD))
         self.svc.wait_log(r"ssh-log\[")
-
-        self.assertEqual(self.console.ask("log   quiet\n", len(QUIET_OK)), QUIET_OK)
+        self.assertEqual(self.ask("log   quiet\n", len(ok % b"quiet")), ok % b"quiet")
         relay("three")
-        relay("four")
-        self.assertEqual(self.svc.log_count(data_line.format("three")), 0)
-        self.assertEqual(self.svc.log_count(data_line.format("four")), 0)
-        self.assertEqual(self.svc.log_count(data_line.format("two")), 1)
-
-        # After the next connection libssh is quiet again, for the live
-        # session too (it takes the new level at its next pass).
-        self.assertTrue(h.try_login(self.port, h.DEFAULT_USER, h.DEFAULT_PASSWORD))
+        relay("three")
+        self.assertEqual([self.svc.log_count(data_line.format(w)) for w in ("one", "three")], [0, 0])
+        # after the next connection libssh is quiet again, for the live session too
+        self.assertTrue(h.try_login(self.port, h.USER, h.PASSWORD))
         self.svc.wait_log(r"erase session key:4 ")
-        self.svc.wait_log(r"erase session key:3 ")
-        relay("five")
+        relay("four")
         before = self.svc.log_count(r"ssh-log\[")
-        relay("six")
+        relay("five")
         self.assertEqual(self.svc.log_count(r"ssh-log\["), before)
+
 
 if __name__ == "__main__":
     unittest.main()

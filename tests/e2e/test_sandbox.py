@@ -76,9 +76,9 @@ class SandboxTest(unittest.TestCase):
         port = h.free_port()
         h.remove_console_pipes(port)
         self.addCleanup(h.remove_console_pipes, port)
-        svc = h.SshApi(workdir)
-        self.addCleanup(svc.__exit__, None, None, None)  # fails after a SIGSYS too
-        svc.start(h.standard_args(port, telnet.port), preexec_fn=filt.load)  # also no_new_privs
+        # finish() fails after a SIGSYS too; the filter's load sets no_new_privs
+        h.start_service(self.addCleanup, workdir, h.standard_args(port, telnet.port),
+                        preexec_fn=filt.load)
 
         client = h.connect(port)
         self.addCleanup(client.close)
@@ -87,7 +87,6 @@ class SandboxTest(unittest.TestCase):
         telnet.wait_received(1, b"local_ip_preview:127.0.0.1\nping\r")
         # the device's answer and the service's echo of the input
         h.recv_until(chan, lambda data: b"pong\r\n" in data and b"ping\r" in data)
-        with h.Console(port).wait_ready() as console:
-            answer = console.ask("status\n", b"telnet cli[")
+        answer = h.console_ask(port, "status\n", b"telnet cli[")
         self.assertIn(f"ssh svr[127.0.0.1:{port}]".encode(), answer)
         self.assertIn(f"telnet svr[127.0.0.1:{telnet.port}]".encode(), answer)

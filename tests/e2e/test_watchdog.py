@@ -5,6 +5,7 @@ This test process makes itself a child subreaper, so the daemonised
 supervisor becomes its child: it can be found in /proc and its exit status
 collected with waitpid. Workers are the supervisor's children."""
 
+import contextlib
 import ctypes
 import os
 import signal
@@ -23,43 +24,36 @@ def setUpModule():
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
 
 
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:  # gone meanwhile
+        return b""
+
+
 def proc_stat(pid):
     """(command name, parent pid, state) of a process, or None once it is gone."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            text = f.read()
-    except (FileNotFoundError, ProcessLookupError):
-        return None
-    name = text[text.index("(") + 1:text.rindex(")")]
-    fields = text[text.rindex(")") + 2:].split()
-    return name, int(fields[1]), fields[0]
+    text = read(f"/proc/{pid}/stat").decode()
+    fields = text[text.rindex(")") + 2:].split() if text else None
+    return fields and (text[text.index("(") + 1:text.rindex(")")], int(fields[1]), fields[0])
 
 
-def children(ppid, name="sshapi", zombies=False):
-    """Processes called name whose parent is ppid (live ones only, unless
-    zombies)."""
-    result = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            stat = proc_stat(int(entry))
-            if stat and stat[0] == name and stat[1] == ppid and (zombies or stat[2] != "Z"):
-                result.append(int(entry))
-    return result
+def processes(test):
+    return [int(e) for e in os.listdir("/proc") if e.isdigit() and test(int(e))]
+
+
+def children(ppid, zombies=False):
+    """sshapi processes whose parent is ppid (live ones only, unless zombies)."""
+    def test(pid):
+        st = proc_stat(pid)
+        return st and st[0] == "sshapi" and st[1] == ppid and (zombies or st[2] != "Z")
+    return processes(test)
 
 
 def processes_with_arg(marker):
     """Pids whose command line contains marker (zombies have none)."""
-    result = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                if marker.encode() in f.read():
-                    result.append(int(entry))
-        except OSError:
-            pass
-    return result
+    return processes(lambda pid: marker.encode() in read(f"/proc/{pid}/cmdline"))
 
 
 def file_identity(path):
@@ -77,138 +71,85 @@ class WatchdogTest(unittest.TestCase):
         self.telnet = h.start_telnet(self.addCleanup, self.dir)
         self.port = h.free_port()
         self.svc = h.SshApi(self.dir)
-        self.supervisor = None
         self.crashed = set()  # workers this test crashed on purpose
         h.remove_console_pipes(self.port)
         self.addCleanup(h.remove_console_pipes, self.port)
         self.addCleanup(self.kill_all)
 
     def start_daemon(self, args):
-        """Start sshapi -c <conf> -D args; returns the supervisor's pid."""
-        # The workers' standard streams go to /dev/null: sanitizer reports
-        # are sent to files instead.
-        self.san_prefix = os.path.join(self.dir, "sanitizer")
+        """sshapi -c <conf> -D args; returns the supervisor's pid."""
+        # the workers' standard streams go to /dev/null: sanitizer reports to files
         env = dict(os.environ)
         for name in SANITIZER_OPTIONS:
-            env[name] = ":".join(filter(None, [env.get(name), f"log_path={self.san_prefix}"]))
+            env[name] = f"{env.get(name, '')}:log_path={self.dir}/sanitizer"
         self.svc.start(["-D"] + args, expect_ready=False, env=env)
         self.assertEqual(self.svc.wait(10), 0)  # daemon(): the first process leaves at once
         found = h.wait_until(lambda: children(os.getpid(), zombies=True), 10, "the supervisor")
         self.assertEqual(len(found), 1, found)
-        self.supervisor = found[0]
-        return self.supervisor
+        return found[0]
 
-    def worker(self, other_than=None, timeout=10.0):
-        def probe():
-            pids = [p for p in children(self.supervisor) if p != other_than]
-            return pids[0] if len(pids) == 1 else None
-        return h.wait_until(probe, timeout, "a worker process")
+    def worker(self, supervisor, other_than=None, timeout=10.0):
+        return h.wait_until(lambda: [p for p in children(supervisor) if p != other_than], timeout,
+                            "a worker process")[0]
 
-    def wait_exit(self, pid, timeout=10.0):
-        """Reap our child pid; returns its exit code (negative: signal)."""
-        state = {}
-
-        def probe():
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done == pid:
-                state["code"] = os.waitstatus_to_exitcode(status)
-            return done == pid
-        h.wait_until(probe, timeout, f"process {pid} to end", interval=0.05)
-        return state["code"]
+    def wait_exit(self, pid):
+        """Reap our child pid; returns its exit code."""
+        done = h.wait_until(lambda: (r := os.waitpid(pid, os.WNOHANG))[0] and r, 10,
+                            f"process {pid} to end", interval=0.05)
+        return os.waitstatus_to_exitcode(done[1])
 
     def kill_all(self):
-        """SIGKILL the supervisor and every worker, and reap what is ours
-        (workers of a killed supervisor are reparented to this process)."""
+        """SIGKILL the supervisor and every worker and reap what is ours
+        (the workers of a killed supervisor are reparented to this process);
+        then fail on any sanitizer report but those of crashed workers."""
         for _ in range(200):
-            pids = set(processes_with_arg(self.svc.conf_path))
-            if self.supervisor is not None and proc_stat(self.supervisor):
-                pids.add(self.supervisor)
+            pids = set(processes_with_arg(self.svc.conf_path) + children(os.getpid()))
             for pid in pids:
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            ours = children(os.getpid(), zombies=True)
-            for pid in ours:
+            for pid in children(os.getpid(), zombies=True):
                 os.waitpid(pid, os.WNOHANG)
-            if not pids and not ours:
+            if not pids and not children(os.getpid(), zombies=True):
                 break
             time.sleep(0.05)
-        self.supervisor = None
         self.assertEqual(children(os.getpid(), zombies=True), [])
-        self.assertEqual(processes_with_arg(self.svc.conf_path), [])
-        # Any sanitizer report, except from a worker crashed on purpose.
         reports = [name for name in os.listdir(self.dir) if name.startswith("sanitizer.")
                    and int(name.rsplit(".", 1)[1]) not in self.crashed]
         for name in reports:
-            with open(os.path.join(self.dir, name), errors="replace") as f:
-                print(f"--- {name}\n{f.read()}")
+            print(f"--- {name}\n{h.read_file(os.path.join(self.dir, name), 'r')}")
         self.assertEqual(reports, [])
 
     def login_relays(self, conn):
-        client = h.connect(self.port)
-        self.addCleanup(client.close)
-        chan = h.open_shell(client)
-        self.telnet.wait_received(conn, b"local_ip_preview:127.0.0.1\n")
-        chan.close()
-        client.close()
-
-    def serving(self):
-        h.wait_until(lambda: h.probe_ssh_banner(self.port), 15, f"SSH on port {self.port}",
-                     interval=0.1)
+        h.wait_until(lambda: h.probe_ssh_banner(self.port), 15, f"SSH on port {self.port}")
+        with h.connect(self.port) as client:
+            h.open_shell(client)
+            self.telnet.wait_received(conn, h.PREVIEW)
 
     def test_crashed_worker_is_replaced(self):
         supervisor = self.start_daemon(h.standard_args(self.port, self.telnet.port))
-        first = self.worker()
-        self.serving()
+        first = self.worker(supervisor)
         self.login_relays(1)
-
         pipe = h.console_paths(self.port)[0]
         first_pipe = h.wait_until(lambda: file_identity(pipe), 10, "the first worker's console")
-
         self.crashed.add(first)
         os.kill(first, signal.SIGSEGV)
         started = time.monotonic()
-        second = self.worker(other_than=first, timeout=5)
+        self.worker(supervisor, other_than=first, timeout=5)
         self.assertLess(time.monotonic() - started, 2.5)
-        self.assertNotEqual(second, first)
-        self.serving()
         self.login_relays(2)
         # the new worker has its own console
         h.wait_until(lambda: file_identity(pipe) not in (None, first_pipe), 10,
                      "the new worker's console")
-        with h.Console(self.port).wait_ready() as console:
-            self.assertEqual(console.ask("log\n", 10)[:10], b"echo help ")
+        self.assertEqual(h.console_ask(self.port, "log\n", 10)[:10], b"echo help ")
         self.assertEqual(proc_stat(supervisor)[1], os.getpid())
         self.assertEqual(self.svc.log_count(rf"\[INFO\] ssh port = {self.port} "), 2)
 
-    def test_stopped_worker_ends_the_supervisor(self):
-        supervisor = self.start_daemon(h.standard_args(self.port, self.telnet.port))
-        worker = self.worker()
-        self.serving()
-        os.kill(worker, signal.SIGTERM)
-        self.assertEqual(self.wait_exit(supervisor), 1)
-        self.supervisor = None
-        self.assertFalse(h.probe_ssh_banner(self.port))
-        self.assertEqual(processes_with_arg(self.svc.conf_path), [])
-
     def test_fatal_worker_exit_ends_the_supervisor(self):
-        # Options after -D are parsed by each worker.
-        cases = [("no telnet port", ["-p", str(self.port)], r"\[ERROR\] telnet port empty "),
-                 ("private mode", ["-w", "private"] + h.standard_args(self.port, self.telnet.port),
-                  None)]
-        for name, args, line in cases:
-            with self.subTest(case=name):
-                self.svc = h.SshApi(h.make_test_dir(self.id()))
-                supervisor = self.start_daemon(args)
-                # A restarted worker would keep the supervisor alive.
-                self.assertEqual(self.wait_exit(supervisor), 1)
-                self.supervisor = None
-                if line:
-                    self.assertEqual(self.svc.log_count(line), 1)
-                else:
-                    self.assertEqual(self.svc.log_text(), "")
-                self.assertEqual(processes_with_arg(self.svc.conf_path), [])
+        # options after -D are parsed by each worker; a restarted worker
+        # would keep the supervisor alive
+        self.assertEqual(self.wait_exit(self.start_daemon(["-p", str(self.port)])), 1)
+        self.assertEqual(self.svc.log_count(r"\[ERROR\] telnet port empty "), 1)
+        self.assertEqual(processes_with_arg(self.svc.conf_path), [])
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 // faketelnet: a stand-in for the device's telnet command service, used by the
-// end-to-end tests and benchmarks of sshapi.
+// end-to-end tests, the demo and the benchmarks of sshapi.
 //
 // Every connection is expected to begin with one line (sshapi sends
 // "local_ip_preview:<address>\n"); what happens after that line depends on
@@ -10,14 +10,13 @@
 //   --send-bytes N         send N pattern bytes, then keep reading
 //   --close-after-preview  close the connection
 //   --cli                  prompt "device> " and answer commands line by line
-//   --echo                 send every received byte back
 //   --sink                 count and hash the bytes instead of recording them
 //
 // Output after the preview line goes out in this order: banner, pattern bytes,
 // then the close or the first prompt.  Every connection has a reader (its
 // own thread) and a writer thread fed through a queue, so a peer that writes
 // while it is being written to never deadlocks against this process; the
-// queue is bounded (--queue-max) and the reader waits when it is full.
+// queue is bounded and the reader waits when it is full.
 //
 // Pattern: byte i of a pattern stream ("send <N>" or --send-bytes) is
 // (i * 31 + 7) mod 256, with i counted from the first byte of that stream.
@@ -47,7 +46,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
@@ -71,6 +69,7 @@ constexpr size_t READ_BUFFER = 256 * 1024;
 constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ULL;
 constexpr uint64_t FNV_PRIME = 0x100000001b3ULL;
 constexpr char PROMPT[] = "device> ";
+constexpr size_t QUEUE_MAX = 64 * 1024 * 1024;  // output bytes queued before reading waits
 
 struct TOptions
 {
@@ -83,10 +82,7 @@ struct TOptions
     bool bCli = false;
     bool bCloseAfterPreview = false;
     bool bSink = false;
-    bool bEcho = false;
     uint64_t u64SendBytes = 0;
-    uint64_t u64RecordMax = UINT64_MAX;
-    size_t szQueueMax = 64 * 1024 * 1024;
 };
 
 TOptions g_stOpts;
@@ -216,7 +212,6 @@ private:
     int m_s32Fd;
     int m_s32RecordFd = -1;
     uint64_t m_u64Received = 0;
-    uint64_t m_u64Recorded = 0;
     uint64_t m_u64Hash = FNV_OFFSET;
     bool m_bPreviewDone = false;
     bool m_bClosing = false;
@@ -244,28 +239,18 @@ void CConnection::OpenRecord()
 
 void CConnection::Record(const char *pData, size_t szLen)
 {
-    if (m_s32RecordFd < 0 || m_u64Recorded >= g_stOpts.u64RecordMax) {
-        return;
-    }
-    uint64_t u64Room = g_stOpts.u64RecordMax - m_u64Recorded;
-    size_t szNow = szLen;
-    if (static_cast<uint64_t>(szNow) > u64Room) {
-        szNow = static_cast<size_t>(u64Room);
-    }
-    if (WriteAll(m_s32RecordFd, pData, szNow) != 0) {
+    if (m_s32RecordFd >= 0 && WriteAll(m_s32RecordFd, pData, szLen) != 0) {
         Say("faketelnet: conn %u: record write failed: %s\n", m_u32Id, strerror(errno));
         close(m_s32RecordFd);
         m_s32RecordFd = -1;
-        return;
     }
-    m_u64Recorded += szNow;
 }
 
 void CConnection::Enqueue(EOutKind eKind, std::string strData, uint64_t u64Count)
 {
     std::unique_lock<std::mutex> cLock(m_cMutex);
     // Back-pressure: wait while the writer is behind, unless it has given up.
-    m_cCond.wait(cLock, [this] { return m_bWriteFailed || m_szQueued < g_stOpts.szQueueMax; });
+    m_cCond.wait(cLock, [this] { return m_bWriteFailed || m_szQueued < QUEUE_MAX; });
     if (m_bWriteFailed) {
         if (eKind == OUT_CLOSE) {
             shutdown(m_s32Fd, SHUT_RDWR);  // nothing left to flush: close now
@@ -401,9 +386,6 @@ void CConnection::OnPayload(const char *pData, size_t szLen)
     }
     if (m_bClosing) {
         return;
-    }
-    if (g_stOpts.bEcho) {
-        Enqueue(OUT_DATA, std::string(pData, szLen), 0);
     }
     if (g_stOpts.bCli) {
         const char *pCur = pData;
@@ -569,24 +551,20 @@ int BoundPort(int s32Fd)
 
 void Usage(const char *szProg)
 {
-    printf(
-        "%s [options]\n"
-        "    --listen ADDR            address to listen on (default 127.0.0.1; ::1 works)\n"
-        "    --port N                 port (default 0: ephemeral)\n"
-        "    --port-file PATH         write the bound port to PATH (atomically)\n"
-        "    --record-dir DIR         record connection N to DIR/conn-N.bin, summary in "
-        "conn-N.done\n"
-        "    --record-max N           record at most N bytes per connection\n"
-        "    --banner TEXT            send TEXT after the preview line\n"
-        "    --cli                    answer device commands (ping, show version, echo, send N, "
-        "close)\n"
-        "    --send-bytes N           send N pattern bytes after the preview line\n"
-        "    --close-after-preview    close the connection after the preview line\n"
-        "    --sink                   discard input; summary gets fnv1a64 of it\n"
-        "    --echo                   send input back\n"
-        "    --queue-max N            bytes of output queued per connection before reading waits\n"
-        "    -h --help                this text\n",
-        szProg);
+    printf("%s [options]\n"
+           "    --listen ADDR            address to listen on (default 127.0.0.1; ::1 works)\n"
+           "    --port N                 port (default 0: ephemeral)\n"
+           "    --port-file PATH         write the bound port to PATH (atomically)\n"
+           "    --record-dir DIR         record connection N to DIR/conn-N.bin, summary in "
+           "conn-N.done\n"
+           "    --banner TEXT            send TEXT after the preview line\n"
+           "    --cli                    answer device commands (ping, show version, echo, send N, "
+           "close)\n"
+           "    --send-bytes N           send N pattern bytes after the preview line\n"
+           "    --close-after-preview    close the connection after the preview line\n"
+           "    --sink                   discard input; summary gets fnv1a64 of it\n"
+           "    -h --help                this text\n",
+           szProg);
 }
 
 int ParseOptions(int argc, char **argv)
@@ -597,28 +575,22 @@ int ParseOptions(int argc, char **argv)
         OPT_PORT,
         OPT_PORT_FILE,
         OPT_RECORD_DIR,
-        OPT_RECORD_MAX,
         OPT_BANNER,
         OPT_CLI,
         OPT_SEND_BYTES,
         OPT_CLOSE_AFTER_PREVIEW,
-        OPT_SINK,
-        OPT_ECHO,
-        OPT_QUEUE_MAX
+        OPT_SINK
     };
     static const struct option s_astLong[] = {
         {"listen", required_argument, nullptr, OPT_LISTEN},
         {"port", required_argument, nullptr, OPT_PORT},
         {"port-file", required_argument, nullptr, OPT_PORT_FILE},
         {"record-dir", required_argument, nullptr, OPT_RECORD_DIR},
-        {"record-max", required_argument, nullptr, OPT_RECORD_MAX},
         {"banner", required_argument, nullptr, OPT_BANNER},
         {"cli", no_argument, nullptr, OPT_CLI},
         {"send-bytes", required_argument, nullptr, OPT_SEND_BYTES},
         {"close-after-preview", no_argument, nullptr, OPT_CLOSE_AFTER_PREVIEW},
         {"sink", no_argument, nullptr, OPT_SINK},
-        {"echo", no_argument, nullptr, OPT_ECHO},
-        {"queue-max", required_argument, nullptr, OPT_QUEUE_MAX},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -636,19 +608,10 @@ int ParseOptions(int argc, char **argv)
             break;
         case OPT_PORT_FILE: g_stOpts.strPortFile = optarg; break;
         case OPT_RECORD_DIR: g_stOpts.strRecordDir = optarg; break;
-        case OPT_RECORD_MAX:
         case OPT_SEND_BYTES:
-        case OPT_QUEUE_MAX:
-            if (ParseU64(optarg, &u64Val) != 0) {
+            if (ParseU64(optarg, &g_stOpts.u64SendBytes) != 0) {
                 fprintf(stderr, "faketelnet: bad number: %s\n", optarg);
                 return -1;
-            }
-            if (s32Opt == OPT_RECORD_MAX) {
-                g_stOpts.u64RecordMax = u64Val;
-            } else if (s32Opt == OPT_SEND_BYTES) {
-                g_stOpts.u64SendBytes = u64Val;
-            } else {
-                g_stOpts.szQueueMax = u64Val > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(u64Val);
             }
             break;
         case OPT_BANNER:
@@ -658,7 +621,6 @@ int ParseOptions(int argc, char **argv)
         case OPT_CLI: g_stOpts.bCli = true; break;
         case OPT_CLOSE_AFTER_PREVIEW: g_stOpts.bCloseAfterPreview = true; break;
         case OPT_SINK: g_stOpts.bSink = true; break;
-        case OPT_ECHO: g_stOpts.bEcho = true; break;
         case 'h': Usage(argv[0]); exit(0);
         default: Usage(argv[0]); return -1;
         }
