@@ -95,25 +95,6 @@ enum
 const int MAX_STARTUPS_LIMIT = 10000;
 const int LOGIN_PENALTY_LIMIT = 86400;  // a day
 
-struct TStartOptions
-{
-    std::string strIp;
-    std::string strPort;
-    std::string strTelnetPort;
-    std::string strRsaKey;
-    std::string strDsaKey;
-    std::string strEcdsaKey;
-    std::string strEd25519Key;
-    std::string strLogConf;
-    std::string strPasswordMode;
-    std::string strUser;
-    std::string strPasswd;
-    bool bUserGiven = false;
-    bool bPasswdGiven = false;
-    int s32Verbose = 0;
-    TAdmissionLimits tLimits;
-};
-
 // Takes a whole decimal number from s32Min to s32Max (digits only, no sign
 // or blank) into s32Out. Otherwise says so on standard error and returns
 // false; s32Out is left alone.
@@ -134,7 +115,8 @@ bool ParseLimit(const char *szProg, const char *szOption, const char *szText, in
     return true;
 }
 
-// Returns 0 to go on, or the status main() ends with.
+}  // namespace
+
 int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
 {
     static const struct option s_astLong[] = {
@@ -213,6 +195,9 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
     }
     return 0;
 }
+
+namespace
+{
 
 // The command-line user: -U NAME -P DIGEST, DIGEST in the stored form.
 void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)

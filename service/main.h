@@ -63,6 +63,30 @@ int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCr
 extern DebugCmd DebugCmdTable[];
 SInt32 OnDebugCmd(SInt32 s32Id, uint64_t pParam, std::string &strResponse);
 
+// What the command line gives.
+struct TStartOptions
+{
+    std::string strIp;
+    std::string strPort;
+    std::string strTelnetPort;
+    std::string strRsaKey;
+    std::string strDsaKey;
+    std::string strEcdsaKey;
+    std::string strEd25519Key;
+    std::string strLogConf;
+    std::string strPasswordMode;
+    std::string strUser;
+    std::string strPasswd;
+    bool bUserGiven = false;
+    bool bPasswdGiven = false;
+    int s32Verbose = 0;
+    TAdmissionLimits tLimits;
+};
+
+// Parses the command line into tOpt. Returns 0 to go on, or the status the
+// process ends with (1 after the usage text). -D daemonises at once.
+int ParseOptions(int argc, char **argv, TStartOptions &tOpt);
+
 int SshApiMain(int argc, char **argv);
 
 #endif
