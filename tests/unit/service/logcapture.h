@@ -6,6 +6,7 @@
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/StringQueueAppender.hh>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,9 @@ class CLogCapture
 {
 public:
     explicit CLogCapture(log4cpp::Priority::Value ePrio = log4cpp::Priority::DEBUG)
-        : m_rCat(log4cpp::Category::getInstance("CATEGORY"))
+        : m_rCat(log4cpp::Category::getInstance("CATEGORY")),
+          m_pAppender(new log4cpp::StringQueueAppender("capture"))
     {
-        m_pAppender = new log4cpp::StringQueueAppender("capture");
         auto *pLayout = new log4cpp::PatternLayout();
         pLayout->setConversionPattern("%p %m%n");
         m_pAppender->setLayout(pLayout);
@@ -25,38 +26,33 @@ public:
     }
     ~CLogCapture() { m_rCat.removeAllAppenders(); }
 
+    // What was logged since the start or the last Clear(), a line each.
+    std::string Text()
+    {
+        for (auto &rQueue = m_pAppender->getQueue(); !rQueue.empty(); rQueue.pop()) {
+            m_strSeen += rQueue.front();
+        }
+        return m_strSeen;
+    }
     std::vector<std::string> Lines()
     {
         std::vector<std::string> vecLines;
-        auto &rQueue = m_pAppender->getQueue();
-        while (!rQueue.empty()) {
-            std::string strLine = rQueue.front();
-            rQueue.pop();
-            if (!strLine.empty() && strLine.back() == '\n') {
-                strLine.pop_back();
-            }
-            m_vecSeen.push_back(strLine);
+        std::istringstream cIn(Text());
+        for (std::string strLine; std::getline(cIn, strLine);) {
+            vecLines.push_back(strLine);
         }
-        return m_vecSeen;
-    }
-    std::string Text()
-    {
-        std::string strAll;
-        for (const std::string &strLine : Lines()) {
-            strAll += strLine + "\n";
-        }
-        return strAll;
+        return vecLines;
     }
     void Clear()
     {
-        Lines();
-        m_vecSeen.clear();
+        Text();
+        m_strSeen.clear();
     }
 
 private:
     log4cpp::Category &m_rCat;
     log4cpp::StringQueueAppender *m_pAppender;
-    std::vector<std::string> m_vecSeen;
+    std::string m_strSeen;
 };
 
 #endif
