@@ -1,5 +1,5 @@
-// Start-up configuration: credentials grammar and reload, MD5 digests, the
-// parameter-file check and the debug console answers.
+// Start-up configuration: the credentials file and its reload, the
+// parameter-file check, the console answers and the command line.
 #include <fcntl.h>
 #include <getopt.h>
 #include <gtest/gtest.h>
@@ -9,10 +9,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <sstream>
+#include <iterator>
 #include <tuple>
 #include <utility>
 
@@ -26,25 +27,21 @@ namespace
 
 std::string TmpDir(const std::string &strName)
 {
-    std::string strDir =
-        std::string(SSHAPI_TEST_TMP) + "/config_test_" + strName + "_" + std::to_string(getpid());
-    std::string strCmd = "rm -rf '" + strDir + "' && mkdir -p '" + strDir + "'";
-    EXPECT_EQ(0, system(strCmd.c_str()));
-    return strDir;
+    std::filesystem::path cDir = std::string(SSHAPI_TEST_TMP) + "/config_test_" + strName;
+    std::filesystem::remove_all(cDir);
+    std::filesystem::create_directories(cDir);
+    return cDir.string();
 }
 
 void WriteFile(const std::string &strPath, const std::string &strText)
 {
-    std::ofstream cOut(strPath, std::ios::binary | std::ios::trunc);
-    cOut << strText;
+    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
 }
 
 std::string ReadAll(const std::string &strPath)
 {
     std::ifstream cIn(strPath, std::ios::binary);
-    std::stringstream cSs;
-    cSs << cIn.rdbuf();
-    return cSs.str();
+    return std::string(std::istreambuf_iterator<char>(cIn), std::istreambuf_iterator<char>());
 }
 
 std::string Md5(const char *szText)
