@@ -28,7 +28,7 @@ class AuthTest(unittest.TestCase):
         return self.svc.log_text()[self.mark:]
 
     def transport(self):
-        transport = h.transport(self.port)
+        transport = h.connect(self.port, None)
         self.addCleanup(transport.close)
         return transport
 

@@ -63,11 +63,11 @@ class ConsoleTest(h.ServiceTestCase):
         ports = sorted({h.free_port() for _ in range(4)})
         high, low = ports[-1], ports[0]
         t_a, _ = self.shell_client(local_port=high)
-        self.telnet.wait_for_conn(1)
+        self.telnet.wait_received(1, h.PREVIEW)
         self.assertEqual(self.status(1), [(high, 1)])
         t_b, chan_b = self.shell_client(local_port=low)
         chan_b2 = h.open_shell(t_b)
-        self.telnet.wait_for_conn(3)
+        self.telnet.wait_received(3, h.PREVIEW)
         t_c = h.connect(self.port)  # logged in without a channel: only its ssh line
         self.addCleanup(t_c.close)
         c_port = t_c.sock.getsockname()[1]

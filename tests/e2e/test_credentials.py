@@ -20,7 +20,7 @@ def creds(*entries):
 
 class CredentialsTest(unittest.TestCase):
     def setUp(self):
-        self.path = h.credentials_file_path()
+        self.path = f"{h.test_root()}/config/sshapipublicpw.cur"
         h.restore_at_cleanup(self, self.path)
         if os.path.exists(self.path):
             os.unlink(self.path)
@@ -31,8 +31,10 @@ class CredentialsTest(unittest.TestCase):
         file (or the built-in default). In the public mode the listen port
         is the parameter file's."""
         self.port = h.free_port()
-        h.use_param_file(self, service_telnetapi="true", service_sshapi=str(not wait_switch).lower(),
-                         telnetapi_port="23", sshapi_port=str(self.port))
+        h.restore_at_cleanup(self, h.param_file_path())
+        h.write_in_place(h.param_file_path(), h.param_xml(
+            service_telnetapi="true", service_sshapi=str(not wait_switch).lower(),
+            telnetapi_port="23", sshapi_port=str(self.port)), lock=True)
         self.addCleanup(h.remove_console_pipes, self.port)
         self.svc = h.start_service(self.addCleanup, h.make_test_dir(self.id()),
                                    list(mode) + ["-p", self.port, "-t", self.telnet.port,

@@ -81,15 +81,15 @@ class ClientKilledTest(ServiceCase):
                 fds, threads = self.settle()
                 mark, conn = self.svc.mark(), self.telnet.conn_count() + 1
                 if direction == "download":
-                    proc = h.ssh_cmd(self.port, self.dir)
+                    proc = h.ssh_cmd(self.addCleanup, self.port, self.dir)
                     proc.stdin.write(b"send 4000000000\r")
                     proc.stdin.flush()
-                    h.read_until(proc.stdout, 4 << 20, timeout=20)
+                    h.recv_until(proc.stdout, 4 << 20, timeout=20)
                 else:  # zeros (their echo is empty: it stops at the first NUL)
                     with open("/dev/zero", "rb") as zero:
-                        proc = h.ssh_cmd(self.port, self.dir, stdin=zero, stdout=subprocess.DEVNULL)
+                        proc = h.ssh_cmd(self.addCleanup, self.port, self.dir, stdin=zero,
+                                         stdout=subprocess.DEVNULL)
                     self.telnet.wait_received(conn, 4 << 20, timeout=20)
-                self.addCleanup(h.end_process, proc)
                 key = int(self.svc.wait_log(r"new session key:(\d+)", start=mark).group(1))
                 os.killpg(proc.pid, signal.SIGKILL)
                 killed = time.monotonic()

@@ -217,7 +217,7 @@ class GarbageTest(HostileCase):
         login and in a logged-in shell: the service drops that session at
         once (it used to keep it, buffering all the client sent)."""
         for logged_in in (False, True):
-            with h.transport(self.port, login=logged_in and (h.USER, h.PASSWORD)) as transport:
+            with h.connect(self.port, h.USER if logged_in else None) as transport:
                 if logged_in:
                     h.ping(h.open_shell(transport))
                 try:
@@ -277,7 +277,7 @@ class ChannelTest(HostileCase):
     def test_login_channel_and_garbage_in_one_burst(self):
         """Whichever poll sees the error, the channel's telnet connection is closed."""
         for _ in range(5):
-            with h.transport(self.port) as transport:
+            with h.connect(self.port, None) as transport:
                 for m in login_messages()[1:]:
                     transport._send_user_message(m)
                 try:

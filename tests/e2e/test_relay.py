@@ -128,12 +128,11 @@ class RelayTest(ServiceCase):
 
     def test_openssh_client(self):
         self.telnet(cli=True)
-        proc = h.ssh_cmd(self.port, h.make_test_dir(self.id()))
-        self.addCleanup(h.end_process, proc)
+        proc = h.ssh_cmd(self.addCleanup, self.port, h.make_test_dir(self.id()))
         proc.stdin.write(b"ping\r")
         proc.stdin.flush()
         try:
-            self.assertIn(h.PROMPT, h.read_until(proc.stdout, b"pong\r\n", timeout=20))
+            self.assertIn(h.PROMPT, h.recv_until(proc.stdout, b"pong\r\n", timeout=20))
         except AssertionError as exc:
             raise AssertionError(f"{exc}\nssh: {h.read_file(proc.stderr_path)}") from None
 

@@ -37,7 +37,7 @@ class StartupExitTest(unittest.TestCase):
             h.open_shell(client)
         except Exception:  # the process may already be gone
             pass
-        status = svc.wait(timeout=15)
+        status = svc.proc.wait(timeout=15)
         elapsed = time.monotonic() - started
         self.assertEqual(255, status)
         self.assertLess(elapsed, 10.0)

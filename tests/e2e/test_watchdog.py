@@ -83,7 +83,7 @@ class WatchdogTest(unittest.TestCase):
         for name in SANITIZER_OPTIONS:
             env[name] = f"{env.get(name, '')}:log_path={self.dir}/sanitizer"
         self.svc.start(["-D"] + args, expect_ready=False, env=env)
-        self.assertEqual(self.svc.wait(10), 0)  # daemon(): the first process leaves at once
+        self.assertEqual(self.svc.proc.wait(10), 0)  # daemon(): the first process leaves at once
         found = h.wait_until(lambda: children(os.getpid(), zombies=True), 10, "the supervisor")
         self.assertEqual(len(found), 1, found)
         return found[0]
