@@ -19,34 +19,32 @@ import sshapi_harness as h
 PREVIEW = h.PREVIEW
 
 
-def nul_cr_free(data):
-    """data without NUL and CR: its echo is then the data itself."""
-    return bytes(b if b not in (0, 13) else 0x5A for b in data)
-
-
 class ServiceCase(h.ServiceTestCase):
-    LOG_LEVEL, HOST = "DEBUG", "127.0.0.1"
+    HOST = "127.0.0.1"
 
     @classmethod
     def setUpClass(cls):
-        cls.telnet_port, cls.port = h.free_port(), h.free_port(cls.HOST)
+        cls.telnet_port, port = h.free_port(), h.free_port(cls.HOST)
         cls.svc = h.SshApi(h.make_test_dir(cls.__name__))
         cls.svc.host = cls.HOST
         cls.addClassCleanup(cls.svc.finish)
-        cls.svc.start(h.standard_args(cls.port, cls.telnet_port) + ["-a", cls.HOST],
-                      log_level=cls.LOG_LEVEL)
+        cls.svc.start(h.standard_args(port, cls.telnet_port) + ["-a", cls.HOST])
 
     def telnet(self, **mode):
         return h.start_telnet(self.addCleanup, h.make_test_dir(self.id()), port=self.telnet_port,
                               **mode)
 
     def client(self):
-        client = h.connect(self.port, host=self.HOST)
+        client = h.connect(self.svc.port, host=self.HOST)
         self.addCleanup(client.close)
         return client
 
     def shell(self, pty=True):
         return h.open_shell(self.client(), pty=pty)
+
+    def assert_nothing_more(self, chan):
+        chan.settimeout(0.3)
+        self.assertRaises(socket.timeout, chan.recv, 1)
 
 
 class RelayTest(ServiceCase):
@@ -59,10 +57,13 @@ class RelayTest(ServiceCase):
         self.assertTrue(self.svc.fds().get(fd, "").startswith("socket:"), f"telnet fd {fd}")
         self.svc.wait_log(r"ssh cli: \[127\.0\.0\.1\]  ----ssh svr: \[127\.0\.0\.1\]", start=mark)
         self.assertEqual(h.recv_until(chan, 9), b"Welcome\r\n")
-        data = bytes(range(256)) * 8 + random.Random(1).randbytes(64 * 1024)
+        # bulk input without NUL and CR: its echo is then the input itself
+        data = bytes(b if b not in (0, 13) else 0x5A for b in random.Random(2).randbytes(1 << 20))
         chan.sendall(data)
-        got = telnet.wait_received(1, len(PREVIEW) + len(data))
+        got = telnet.wait_received(1, len(PREVIEW) + len(data), timeout=30)
         self.assertTrue(got == PREVIEW + data, "bytes changed on the way to telnet")
+        self.assertTrue(h.recv_until(chan, len(data), timeout=30) == data, "echo differs")
+        self.assert_nothing_more(chan)
 
     def test_echo_rules(self):
         """A lone CR is echoed CR LF, a CR in a chunk as is; the echo of a
@@ -77,19 +78,7 @@ class RelayTest(ServiceCase):
             self.assertEqual(telnet.wait_received(1, sent), sent)
             if echo:  # that of the NUL chunk comes with the next one
                 self.assertEqual(h.recv_until(chan, len(echo)), echo, data)
-        chan.settimeout(0.3)
-        self.assertRaises(socket.timeout, chan.recv, 1)  # nothing more
-
-    def test_bulk_input_and_its_echo(self):
-        telnet = self.telnet()
-        chan = self.shell()
-        data = nul_cr_free(random.Random(2).randbytes(1 << 20))
-        chan.sendall(data)
-        got = telnet.wait_received(1, len(PREVIEW) + len(data), timeout=30)
-        self.assertTrue(got == PREVIEW + data, "bulk data changed on the way to telnet")
-        self.assertTrue(h.recv_until(chan, len(data), timeout=30) == data, "echo differs")
-        chan.settimeout(0.3)
-        self.assertRaises(socket.timeout, chan.recv, 1)  # nothing more
+        self.assert_nothing_more(chan)
 
     def test_pasted_block_echo_comes_before_the_answers(self):
         """The device's answer to a line never overtakes the line's echo."""
@@ -128,7 +117,7 @@ class RelayTest(ServiceCase):
 
     def test_openssh_client(self):
         self.telnet(cli=True)
-        proc = h.ssh_cmd(self.addCleanup, self.port, h.make_test_dir(self.id()))
+        proc = h.ssh_cmd(self.addCleanup, self.svc.port, h.make_test_dir(self.id()))
         proc.stdin.write(b"ping\r")
         proc.stdin.flush()
         try:
@@ -136,8 +125,6 @@ class RelayTest(ServiceCase):
         except AssertionError as exc:
             raise AssertionError(f"{exc}\nssh: {h.read_file(proc.stderr_path)}") from None
 
-
-class ChannelRequestTest(ServiceCase):
     def test_exec_refused_pty_shell_and_window_change_accepted(self):
         telnet = self.telnet()
         mark = self.svc.mark()
@@ -174,10 +161,6 @@ class ChannelRequestTest(ServiceCase):
         chan.sendall(b"ok")
         self.assertEqual(telnet.wait_received(1, PREVIEW + b"ok"), PREVIEW + b"ok")
         self.assertEqual(telnet.conn_count(), 2)  # this channel's and the sftp channel's
-
-
-class TelnetSideTest(ServiceCase):
-    LOG_LEVEL = "INFO"
 
     def test_telnet_closes_its_side(self):
         self.settle()
