@@ -14,46 +14,24 @@ PASSWORD = "Corr3ct-Horse"
 DETAIL_RX = r"check user:(\S*)!=(\S*) pwd:(.*),pwd:(.*)!=(.*) fail"
 
 
-class AuthTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = h.make_test_dir(cls.__name__)
-        cls.telnet, cls.port, cls.svc = h.start_relay(cls.addClassCleanup, cls.dir,
-                                                      password=PASSWORD)
+class AuthTest(h.RelayCase):
+    START = dict(password=PASSWORD)
 
     def setUp(self):
         self.mark = self.svc.mark()
+        self.transport = h.connect(self.port, None)
+        self.addCleanup(self.transport.close)
 
     def new_log(self):
         return self.svc.log_text()[self.mark:]
 
-    def transport(self):
-        transport = h.connect(self.port, None)
-        self.addCleanup(transport.close)
-        return transport
-
-    def assert_dropped_after_three(self, transport):
-        self.svc.wait_log(r"authorization fail attempts:3 time:\d+ ms", start=self.mark)
-        h.wait_until(lambda: not transport.is_active(), 10, "the server to drop the connection")
-        self.assertFalse(transport.is_authenticated())
-        self.assertNotIn("authorization ok", self.new_log())
-        self.assertEqual(len(re.findall(DETAIL_RX, self.new_log())), 3, "passwords checked")
-
-    def test_three_wrong_passwords_drop_the_connection(self):
-        transport = self.transport()
-        for attempt in range(3):
-            with self.assertRaises(paramiko.SSHException, msg=f"attempt {attempt + 1}"):
-                transport.auth_password(h.USER, f"wrong-{attempt}")
-        self.assert_dropped_after_three(transport)
-
     def test_pipelined_attempts_beyond_three_are_refused(self):
-        transport = self.transport()
         # one ordinary attempt: the server has then accepted the auth service
         with self.assertRaises(paramiko.AuthenticationException):
-            transport.auth_password(h.USER, "wrong-0")
+            self.transport.auth_password(h.USER, "wrong-0")
         # the rest in one write, the right password last
         packets = []
-        transport.packetizer.write_all = packets.append
+        self.transport.packetizer.write_all = packets.append
         try:
             for password in ("wrong-1", "wrong-2", "wrong-3", "wrong-4", PASSWORD):
                 msg = Message()
@@ -62,22 +40,25 @@ class AuthTest(unittest.TestCase):
                     msg.add_string(field)
                 msg.add_boolean(False)
                 msg.add_string(password)
-                transport._send_message(msg)
+                self.transport._send_message(msg)
         finally:
-            del transport.packetizer.write_all
-        transport.sock.sendall(b"".join(packets))
+            del self.transport.packetizer.write_all
+        self.transport.sock.sendall(b"".join(packets))
         # requests refused unchecked are no attempts
-        self.assert_dropped_after_three(transport)
+        self.svc.wait_log(r"authorization fail attempts:3 time:\d+ ms", start=self.mark)
+        h.wait_until(lambda: not self.transport.is_active(), 10, "the connection dropped")
+        self.assertFalse(self.transport.is_authenticated())
+        self.assertNotIn("authorization ok", self.new_log())
+        self.assertEqual(len(re.findall(DETAIL_RX, self.new_log())), 3, "passwords checked")
         self.assertIn("too many failed attempts (3), request refused", self.new_log())
 
     def test_two_wrong_then_right_logs_in(self):
-        transport = self.transport()
         for attempt in range(2):
             with self.assertRaises(paramiko.AuthenticationException):
-                transport.auth_password(h.USER, f"wrong-{attempt}")
-        transport.auth_password(h.USER, PASSWORD)
+                self.transport.auth_password(h.USER, f"wrong-{attempt}")
+        self.transport.auth_password(h.USER, PASSWORD)
         conn = self.telnet.conn_count() + 1
-        h.open_shell(transport, pty=False).sendall(b"in")
+        h.open_shell(self.transport, pty=False).sendall(b"in")
         self.assertEqual(self.telnet.wait_received(conn, h.PREVIEW + b"in"), h.PREVIEW + b"in")
 
     def test_refused_user_names_and_the_log(self):
