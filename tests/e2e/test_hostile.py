@@ -108,39 +108,19 @@ def hang_up_on(target, data):
         assert any(not sock.recv(1 << 16) for _ in range(1000)), "no hang-up"
 
 
-class HeldSocket:
-    """Sends held back from NEWKEYS on go out in one write on release()."""
-
-    def __init__(self, sock):
-        self.sock, self.held = sock, None
-
-    def __getattr__(self, name):
-        return getattr(self.sock, name)
-
-    def send(self, data):
-        if self.held is None:
-            return self.sock.send(data)
-        self.held += data
-        return len(data)
-
-    def release(self):
-        data, self.held = self.held, None
-        self.sock.sendall(data)
-
-
 class PipeliningTransport(paramiko.Transport):
-    """The end of the key exchange, the login and a channel open in one
-    write, as several Java SSH libraries send them."""
+    """Holds what it sends from its NEWKEYS on, to go out in one write with
+    the login and a channel open, as several Java SSH libraries send them."""
 
     def _activate_outbound(self):
-        self.sock.held = b""
+        self.held = []
+        self.packetizer.write_all = self.held.append
         super()._activate_outbound()
 
 
 def pipelined_shell(port):
-    """(transport, channel, socket) of a pipelined login and channel open."""
-    sock = HeldSocket(socket.create_connection(("127.0.0.1", port), timeout=10))
-    transport = PipeliningTransport(sock)
+    """(transport, channel) of a pipelined login and channel open."""
+    transport = PipeliningTransport(socket.create_connection(("127.0.0.1", port), timeout=10))
     transport.start_client(timeout=10)
     for m in LOGIN:
         transport._send_message(m)
@@ -150,9 +130,10 @@ def pipelined_shell(port):
     transport.channels_seen[0] = True
     chan._set_transport(transport)
     chan._set_window(2 ** 21, 32768)
-    sock.release()
+    del transport.packetizer.write_all
+    transport.sock.sendall(b"".join(transport.held))
     h.wait_until(lambda: chan.active, 10, "the channel open to be confirmed")
-    return transport, chan, sock
+    return transport, chan
 
 
 def login_from(port, source, password=h.PASSWORD):
@@ -272,7 +253,7 @@ class HostileTest(h.RelayCase):
         """A login right behind the key exchange is served at once (libssh
         logs such a client in inside its key exchange call, which then used
         to wait out its whole 100 s bound)."""
-        transport, chan, _ = pipelined_shell(self.port)
+        transport, chan = pipelined_shell(self.port)
         with transport:
             chan.settimeout(10)
             chan.invoke_shell()
@@ -280,8 +261,8 @@ class HostileTest(h.RelayCase):
         # gone right after: the channel's telnet connection is made inside
         # the key exchange, which then fails, and is closed all the same
         for _ in range(3):
-            transport, _, sock = pipelined_shell(self.port)
-            sock.sock.shutdown(socket.SHUT_RDWR)
+            transport, _ = pipelined_shell(self.port)
+            transport.sock.shutdown(socket.SHUT_RDWR)
             transport.close()
 
     def test_client_that_reads_nothing_is_held_back(self):
