@@ -345,10 +345,10 @@ def start_service(add_cleanup, workdir, args, **start_kw):
 
 
 def start_relay(add_cleanup, workdir, args=(), cli=False, user=USER, password=PASSWORD,
-                lenient=True, **start_kw):
+                lenient=True, port=None, **start_kw):
     """A fake telnet service and an sshapi relaying to it (args before the
     standard ones): (telnet, port, svc)."""
-    telnet, port = start_telnet(add_cleanup, workdir, cli=cli), free_port()
+    telnet, port = start_telnet(add_cleanup, workdir, cli=cli), port or free_port()
     return telnet, port, start_service(add_cleanup, workdir, list(args) + standard_args(
         port, telnet.port, user, password, lenient), **start_kw)
 
