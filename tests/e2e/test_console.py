@@ -8,19 +8,14 @@ import unittest
 
 import sshapi_harness as h
 
-LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\[127\.0\.0\.1:(\d+)\]")
+LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\[127\.0\.0\.1:"
+                  rb"(\d+)\]")
 
 
 class ConsoleTest(h.ServiceTestCase):
-    def start(self, log_level="DEBUG"):
-        self.dir = h.make_test_dir(self.id())
-        self.telnet = h.start_telnet(self.addCleanup, self.dir)
-        self.port = h.free_port()
-        h.remove_console_pipes(self.port)
-        self.addCleanup(h.remove_console_pipes, self.port)
-        self.svc = h.start_service(self.addCleanup, self.dir,
-                                   h.standard_args(self.port, self.telnet.port),
-                                   log_level=log_level)
+    def start(self, log_level):
+        self.telnet, self.port, self.svc = h.start_relay(
+            self.addCleanup, h.make_test_dir(self.id()), log_level=log_level)
         self.assertTrue(self.ask("help\n", b"log quiet").startswith(b"echo help > "))
         for path in h.console_paths(self.port):
             self.assertEqual(os.stat(path).st_mode & 0o7777, 0o600, f"{path} is not private")
@@ -57,7 +52,7 @@ class ConsoleTest(h.ServiceTestCase):
         return blocks
 
     def test_status_lists_sessions_in_key_order(self):
-        self.start()
+        self.start("INFO")
         self.svc.wait_log(r"erase svrchn key:1 ")  # the readiness probe
         # the first client gets the higher source port: key order and port order differ
         ports = sorted({h.free_port() for _ in range(4)})
@@ -85,7 +80,7 @@ class ConsoleTest(h.ServiceTestCase):
         self.assertEqual(self.status(2), [(low, 1), (c_port, 0)])
 
     def test_log_verbose_and_quiet(self):
-        self.start(log_level="INFO")
+        self.start("INFO")
         _, chan = self.shell_client()
         data_line = r"\[DEBUG\] #### data_function get data\[{}\\r\]"
 
