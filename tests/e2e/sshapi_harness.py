@@ -150,15 +150,15 @@ class FakeTelnet:
         self.workdir, self.binary = workdir, binary or _env("FAKETELNET_BIN")
         self.proc = self.port = None
 
-    def start(self, port=0, cli=False, banner=None, send_bytes=None, close_after_preview=False,
-              sink=False):
+    def start(self, port=0, **mode):
+        """mode: faketelnet's options (cli, banner, send_bytes, close_after_preview, sink)."""
         assert self.proc is None, "faketelnet already running"
         self.record_dir = tempfile.mkdtemp(prefix="telnet-", dir=self.workdir)
         args = [self.binary, "--port", str(port), "--port-file", self.record_dir + ".port",
-                "--record-dir", self.record_dir] + ["--cli"] * cli + ["--sink"] * sink
-        args += ["--close-after-preview"] * close_after_preview
-        args += ["--banner", banner] if banner is not None else []
-        args += ["--send-bytes", str(send_bytes)] if send_bytes is not None else []
+                "--record-dir", self.record_dir]
+        for name, value in mode.items():  # True: a flag; False or None: left out
+            if value is not None and value is not False:
+                args += [f"--{name.replace('_', '-')}"] + [str(value)] * (value is not True)
         with open(self.record_dir + ".err", "wb") as err:
             self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
 
@@ -316,22 +316,17 @@ class SshApi:
         maps = self._proc("maps")
         return "thread" if "libtsan" in maps else "address" if "libasan" in maps else None
 
-    def stop(self):
-        return None if self.proc is None else stop_process(self.proc)
-
     def check_no_crash(self):
         """Fail if the process died of a crash signal or a sanitizer spoke."""
         code, out = self.returncode, self.output()
         problems = [f"'{m}' in sshapi output" for m in CRASH_MARKERS if m in out]
-        if code is not None and -code in (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS,
-                                          signal.SIGFPE, signal.SIGILL, signal.SIGTRAP,
-                                          signal.SIGSYS):
+        if code is not None and code < 0 and -code not in (signal.SIGTERM, signal.SIGKILL):
             problems.append(f"sshapi died of signal {signal.Signals(-code).name}")
         assert not problems, "; ".join(problems) + "\n" + _tail(out, 60)
 
     def finish(self):
         if self.proc is not None:
-            self.stop()
+            stop_process(self.proc)
             self.check_no_crash()
             self.proc = None
             remove_console_pipes(self.port)
