@@ -28,10 +28,6 @@ def read(path):
         return ""
 
 
-def processes(test):
-    return [int(pid) for pid in os.listdir("/proc") if pid.isdigit() and test(pid)]
-
-
 def children(ppid, zombies=False):
     """sshapi processes whose parent is ppid (live ones only, unless zombies)."""
     def test(pid):
@@ -39,7 +35,7 @@ def children(ppid, zombies=False):
         state, parent = text[text.rfind(")") + 2:].split()[:2] if text else ("", "")
         return (text[text.find("(") + 1:text.rfind(")")] == "sshapi" and parent == str(ppid)
                 and (zombies or state != "Z"))
-    return processes(test)
+    return [int(pid) for pid in os.listdir("/proc") if pid.isdigit() and test(pid)]
 
 
 class WatchdogTest(unittest.TestCase):
@@ -48,7 +44,7 @@ class WatchdogTest(unittest.TestCase):
         self.telnet = h.start_telnet(self.addCleanup, self.dir)
         self.port = h.free_port()
         self.svc = h.SshApi(self.dir)
-        self.crashed = set()  # workers this test crashed on purpose
+        self.crashed, self.supervisor = set(), None  # workers crashed on purpose
         self.addCleanup(self.svc.finish)
         self.addCleanup(self.kill_all)
 
@@ -62,30 +58,26 @@ class WatchdogTest(unittest.TestCase):
         self.assertEqual(self.svc.proc.wait(10), 0)  # daemon(): the first process leaves at once
         found = h.wait_until(lambda: children(os.getpid(), zombies=True), 10, "the supervisor")
         self.assertEqual(len(found), 1, found)
+        self.supervisor = found[0]
         return found[0]
 
-    def started(self):  # the live processes of this test's daemon
-        return processes(lambda pid: self.svc.conf_path in read(f"/proc/{pid}/cmdline"))
-
     def kill_all(self):
-        """SIGKILL the supervisor and every worker and reap what is ours
-        (the workers of a killed supervisor are reparented to this process);
-        then fail on any sanitizer report but those of crashed workers."""
-        for _ in range(200):
-            pids = set(children(os.getpid()) + self.started())
-            for pid in pids:
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, signal.SIGKILL)
+        """SIGKILL the daemon's process group (the supervisor and its workers)
+        and reap what is ours; then fail on any sanitizer report but those
+        of workers crashed on purpose."""
+        with contextlib.suppress(ProcessLookupError):  # the group is gone
+            self.supervisor and os.killpg(self.supervisor, signal.SIGKILL)
+
+        def reaped():
             for pid in children(os.getpid(), zombies=True):
                 os.waitpid(pid, os.WNOHANG)
-            if not pids and not children(os.getpid(), zombies=True):
-                break
-            time.sleep(0.05)
+            return not children(os.getpid(), zombies=True)
+        h.wait_until(reaped, 10, "the daemon's processes reaped", interval=0.05)
         reports = [name for name in os.listdir(self.dir) if name.startswith("sanitizer.")
                    and int(name.rsplit(".", 1)[1]) not in self.crashed]
         for name in reports:
             print(f"--- {name}\n{h.read_file(os.path.join(self.dir, name), 'r')}")
-        self.assertEqual((reports, children(os.getpid(), zombies=True)), ([], []))
+        self.assertEqual(reports, [])
 
     def login_relays(self, conn):
         h.wait_until(lambda: h.probe_ssh_banner(self.port), 15, f"SSH on port {self.port}")
@@ -113,7 +105,7 @@ class WatchdogTest(unittest.TestCase):
                                  "the supervisor to end", interval=0.05)
         self.assertEqual(os.waitstatus_to_exitcode(status), 1)
         self.assertEqual(self.svc.log_count(r"\[ERROR\] telnet port empty "), 1)
-        self.assertEqual(self.started(), [])
+        self.assertEqual(children(os.getpid(), zombies=True), [])  # no worker left
 
 
 if __name__ == "__main__":
