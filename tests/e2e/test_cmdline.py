@@ -1,12 +1,13 @@
 """The command line and start-up of the real process: usage and exit
-statuses, a listener that cannot start, the host keys served, the
-command-line user and the log configuration fallback (the option grammar
-itself is the unit test's)."""
+statuses, a listener that cannot start, a fatal failure after it started,
+the host keys served, the command-line user and the log configuration
+fallback (the option grammar itself is the unit test's)."""
 
 import os
 import re
 import socket
 import subprocess
+import time
 import unittest
 
 import sshapi_harness as h
@@ -67,6 +68,35 @@ class CommandLineTest(unittest.TestCase):
                 self.assertIsNone(svc.returncode, "sshapi ended after its listener failed")
         for path in (missing + "_rsa", missing + "_ecdsa", "ssh_host_dsa_key"):
             self.assertRegex(svc.log_text(), rf"host key \S*{re.escape(path)} not loaded")
+
+    def test_fatal_failure_after_the_listener_started_exits_at_once(self):
+        """No inotify instance left: status 255 at once, waiting neither for
+        connected clients nor for an operator on the console."""
+        shim = os.environ.get("SSHAPI_FAIL_INOTIFY_SHIM")
+        if not shim or not os.path.exists(shim):
+            self.skipTest("inotify failure shim not built")
+        # a preloaded library comes before the ASan runtime, which is intended;
+        # the exit deliberately leaves session threads behind
+        env = dict(os.environ, LD_PRELOAD=shim, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                   + ":verify_asan_link_order=0", TSAN_OPTIONS=os.environ.get("TSAN_OPTIONS", "")
+                   + ":report_thread_leaks=0")
+        started = time.monotonic()
+        _, port, svc = h.start_relay(self.addCleanup, h.make_test_dir(self.id()), cli=True,
+                                     expect_ready=False, env=env)
+        # log in while the listener runs (it has about two seconds before the
+        # console and the inotify watch are set up); the exit is what counts
+        try:
+            h.wait_until(lambda: svc.returncode is not None or h.probe_ssh_banner(port), 10,
+                         "listener")
+            client = h.connect(port, timeout=5)
+            self.addCleanup(client.close)
+            h.open_shell(client)
+        except Exception:  # the process may already be gone
+            pass
+        self.assertEqual(255, svc.proc.wait(timeout=15))
+        self.assertLess(time.monotonic() - started, 10.0)
+        self.assertIn("inotify_init failed", svc.log_text())
+        self.assertNotIn("InitSsh fail", svc.log_text())
 
     def test_every_configured_host_key_is_served(self):
         # RSA and ECDSA from the default paths, Ed25519 from --ed25519; the
