@@ -274,7 +274,7 @@ class SshApi:
 
     def wait_log(self, regex, timeout=10.0, start=0):  # returns the match
         return wait_until(lambda: re.compile(regex).search(self.log_text(), start), timeout,
-                          f"log line /{regex}/", show=lambda: "log tail:\n" + _tail(self.log_text()))
+                          f"log line /{regex}/", show=lambda: "log:\n" + _tail(self.log_text()))
 
     def log_count(self, regex):
         return len(re.findall(regex, self.log_text()))
@@ -445,12 +445,12 @@ def keep_channels_open_on_failure(trans):
     trans._channel_handler_table[paramiko.common.MSG_CHANNEL_FAILURE] = failed
 
 
-def ssh_cmd(add_cleanup, port, workdir, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
-    """The OpenSSH client logging in (by default with stdin and stdout
-    pipes), in its own session, which add_cleanup ends; stderr to
-    proc.stderr_path."""
-    fd, askpass = tempfile.mkstemp(dir=workdir)
-    with os.fdopen(fd, "w") as f:
+def ssh_cmd(add_cleanup, port, workdir, **popen_kw):
+    """The OpenSSH client logging in (with stdin and stdout pipes unless
+    popen_kw says otherwise), in its own session, which add_cleanup ends;
+    stderr to proc.stderr_path."""
+    askpass = os.path.join(workdir, "askpass")
+    with open(askpass, "w") as f:
         f.write(f"#!/bin/sh\necho '{PASSWORD}'\n")
     os.chmod(askpass, 0o700)
     with open(askpass + ".err", "wb") as err:
@@ -458,18 +458,17 @@ def ssh_cmd(add_cleanup, port, workdir, stdin=subprocess.PIPE, stdout=subprocess
             ["ssh", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no",
              "-o", "UserKnownHostsFile=/dev/null", "-o", "PubkeyAuthentication=no",
              "-o", "NumberOfPasswordPrompts=1", "-o", "LogLevel=ERROR", "-p", str(port),
-             f"{USER}@127.0.0.1"], stdin=stdin, stdout=stdout, stderr=err,
-            env=dict(os.environ, SSH_ASKPASS=askpass, SSH_ASKPASS_REQUIRE="force", DISPLAY=":0"),
-            start_new_session=True)
+             f"{USER}@127.0.0.1"], **dict(dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE),
+                                          **popen_kw), stderr=err, start_new_session=True,
+            env=dict(os.environ, SSH_ASKPASS=askpass, SSH_ASKPASS_REQUIRE="force", DISPLAY=":0"))
     proc.stderr_path = askpass + ".err"
 
     def end():
         with contextlib.suppress(ProcessLookupError):
             os.killpg(proc.pid, signal.SIGTERM)
         stop_process(proc, 5.0)
-        for stream in filter(None, (proc.stdin, proc.stdout)):
-            with contextlib.suppress(OSError):
-                stream.close()
+        with contextlib.suppress(OSError):  # the pipes closed, a last write lost
+            proc.__exit__(None, None, None)
     add_cleanup(end)
     return proc
 
@@ -522,29 +521,20 @@ def remove_console_pipes(port):
 def console_ask(port, request, until, timeout=15.0):
     """Ask the debug console of the service on port, as an operator does:
     the answer read until `until` holds (see _check), and what follows
-    within 0.2 s."""
+    within 0.2 s. (The service keeps both pipes open: no end of file.)"""
     paths = console_paths(port)
     wait_until(lambda: all(os.path.exists(p) and stat.S_ISFIFO(os.stat(p).st_mode)
                            for p in paths), timeout, f"pipes {paths}")
-    rfd = os.open(paths[1], os.O_RDONLY | os.O_NONBLOCK)
-    try:
-        with contextlib.suppress(BlockingIOError):
-            os.read(rfd, 1 << 20)  # stale answers
-        wfd = os.open(paths[0], os.O_WRONLY | os.O_NONBLOCK)
-        os.write(wfd, request.encode())
-        os.close(wfd)
-        check, data, deadline = _check(until), b"", time.monotonic() + timeout
-        while time.monotonic() < deadline and not check(data):
-            if select.select([rfd], [], [], 0.05)[0]:
-                data += os.read(rfd, 1 << 20)
-        assert check(data), f"no answer to {request!r} in {timeout}s; got {data!r}"
-        for _ in range(100):  # end of file (the service closed its end) or quiet
-            if not (select.select([rfd], [], [], 0.2)[0] and (more := os.read(rfd, 1 << 20))):
+    with open(os.open(paths[1], os.O_RDONLY | os.O_NONBLOCK), "rb", buffering=0) as answers:
+        answers.read()  # stale answers
+        with open(os.open(paths[0], os.O_WRONLY | os.O_NONBLOCK), "wb", buffering=0) as pipe:
+            pipe.write(request.encode())
+        data = recv_until(answers, until, timeout)
+        for _ in range(100):
+            if not select.select([answers], [], [], 0.2)[0]:
                 return data
-            data += more
+            data += answers.read()
         return data
-    finally:
-        os.close(rfd)
 
 
 if __name__ == "__main__":
