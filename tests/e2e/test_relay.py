@@ -1,9 +1,11 @@
-"""The relay between SSH channels and the telnet service: the preview line,
-bytes both ways and their echo, channel requests, a telnet service that
-closes its side (one that is down: test_faults; several channels on one
-connection: test_console), the OpenSSH client and an IPv6 listener. One
-sshapi per class; the fake telnet service is started per test on the
-class's telnet port."""
+"""Sessions as a client sees them: the relay between SSH channels and the
+telnet service (the preview line, bytes both ways and their echo, channel
+requests, a telnet service that closes its side; one that is down:
+test_faults; several channels on one connection: test_console), the
+OpenSSH client, an IPv6 listener, and the password login (the three-attempt
+limit, also against pipelined requests, refused user names, and what a
+refusal leaves in the log). One sshapi per class; in the relay classes the
+fake telnet service is started per test on the class's telnet port."""
 
 import random
 import re
@@ -13,10 +15,14 @@ import time
 import unittest
 
 import paramiko
+from paramiko.common import cMSG_USERAUTH_REQUEST
+from paramiko.message import Message
 
 import sshapi_harness as h
 
 PREVIEW = h.PREVIEW
+PASSWORD = "Corr3ct-Horse"  # the login tests' own
+DETAIL_RX = r"check user:(\S*)!=(\S*) pwd:(.*),pwd:(.*)!=(.*) fail"
 
 
 class ServiceCase(h.ServiceTestCase):
@@ -125,7 +131,9 @@ class RelayTest(ServiceCase):
         except AssertionError as exc:
             raise AssertionError(f"{exc}\nssh: {h.read_file(proc.stderr_path)}") from None
 
-    def test_exec_refused_pty_shell_and_window_change_accepted(self):
+    def test_channel_requests(self):
+        """exec refused, pty, shell and window-change taken on one channel;
+        sftp and forwarding refused on its connection."""
         telnet = self.telnet()
         mark = self.svc.mark()
         transport = self.client()
@@ -142,14 +150,6 @@ class RelayTest(ServiceCase):
                      r"shell_request -1:-1", r"pty_resize 40-120-0-0"):
             self.svc.wait_log(r"#### " + line, start=mark)
         self.assertNotIn("\x1b", self.svc.log_text())
-        chan.sendall(b"after")
-        self.assertEqual(telnet.wait_received(1, PREVIEW + b"after"), PREVIEW + b"after")
-        self.assertEqual(h.recv_until(chan, 5), b"after")
-
-    def test_sftp_and_forwarding_refused(self):
-        telnet = self.telnet()
-        transport = self.client()
-        chan = h.open_shell(transport, pty=False)  # keeps the session up
         with self.assertRaises(paramiko.SSHException):
             paramiko.SFTPClient.from_transport(transport)
         # aimed at the telnet port: a forward would be a connection there
@@ -158,8 +158,9 @@ class RelayTest(ServiceCase):
                                    src_addr=("127.0.0.1", 40000), timeout=10)
         with self.assertRaises(paramiko.SSHException):
             transport.request_port_forward("127.0.0.1", h.free_port())
-        chan.sendall(b"ok")
-        self.assertEqual(telnet.wait_received(1, PREVIEW + b"ok"), PREVIEW + b"ok")
+        chan.sendall(b"after")
+        self.assertEqual(telnet.wait_received(1, PREVIEW + b"after"), PREVIEW + b"after")
+        self.assertEqual(h.recv_until(chan, 5), b"after")
         self.assertEqual(telnet.conn_count(), 2)  # this channel's and the sftp channel's
 
     def test_telnet_closes_its_side(self):
@@ -202,6 +203,73 @@ class IPv6Test(ServiceCase):
         self.assertEqual(telnet.wait_received(1, 21), b"local_ip_preview:::1\n")
         self.svc.wait_log(r"ssh cli: \[::1\]  ----ssh svr: \[::1\]", start=mark)
         self.assertEqual(h.recv_until(chan, 4), b"v6\r\n")
+
+
+class AuthTest(h.RelayCase):
+    START = dict(password=PASSWORD)
+
+    def setUp(self):
+        self.mark = self.svc.mark()
+        self.transport = h.connect(self.port, None)
+        self.addCleanup(self.transport.close)
+
+    def new_log(self):
+        return self.svc.log_text()[self.mark:]
+
+    def test_pipelined_attempts_beyond_three_are_refused(self):
+        # one ordinary attempt: the server has then accepted the auth service
+        with self.assertRaises(paramiko.AuthenticationException):
+            self.transport.auth_password(h.USER, "wrong-0")
+        # the rest in one write, the right password last
+        packets = []
+        self.transport.packetizer.write_all = packets.append
+        try:
+            for password in ("wrong-1", "wrong-2", "wrong-3", "wrong-4", PASSWORD):
+                msg = Message()
+                msg.add_byte(cMSG_USERAUTH_REQUEST)
+                for field in (h.USER, "ssh-connection", "password"):
+                    msg.add_string(field)
+                msg.add_boolean(False)
+                msg.add_string(password)
+                self.transport._send_message(msg)
+        finally:
+            del self.transport.packetizer.write_all
+        self.transport.sock.sendall(b"".join(packets))
+        # requests refused unchecked are no attempts
+        self.svc.wait_log(r"authorization fail attempts:3 time:\d+ ms", start=self.mark)
+        h.wait_until(lambda: not self.transport.is_active(), 10, "the connection dropped")
+        self.assertFalse(self.transport.is_authenticated())
+        self.assertNotIn("authorization ok", self.new_log())
+        self.assertEqual(len(re.findall(DETAIL_RX, self.new_log())), 3, "passwords checked")
+        self.assertIn("too many failed attempts (3), request refused", self.new_log())
+
+    def test_two_wrong_then_right_logs_in(self):
+        for attempt in range(2):
+            with self.assertRaises(paramiko.AuthenticationException):
+                self.transport.auth_password(h.USER, f"wrong-{attempt}")
+        self.transport.auth_password(h.USER, PASSWORD)
+        conn = self.telnet.conn_count() + 1
+        h.open_shell(self.transport, pty=False).sendall(b"in")
+        self.assertEqual(self.telnet.wait_received(conn, h.PREVIEW + b"in"), h.PREVIEW + b"in")
+
+    def test_refused_user_names_and_the_log(self):
+        """Unknown and wrongly cased names are refused without a digest
+        comparison; names reach the log escaped and cut; no secret does."""
+        for user, logged in (("nobody", "nobody"), ("Admin", "Admin"),
+                             ("ad\r\nmin\x1b[2J", r"ad\r\nmin\x1b[2J"),
+                             ("u" * 5000 + "\x01", "u" * 256 + "...(cut, 5001 bytes)")):
+            with self.subTest(user=user[:20]):
+                self.assertFalse(h.try_login(self.port, user, PASSWORD))
+                self.svc.wait_log(re.escape(f"check user [{logged}] --"), start=self.mark)
+        h.wait_until(lambda: self.new_log().count("check user fail") == 4, 10, "four refusals")
+        self.assertIsNone(re.search(DETAIL_RX, self.new_log()))
+        wrong = "Wr0ng-Secret-Text"
+        self.assertFalse(h.try_login(self.port, h.USER, wrong))
+        match = self.svc.wait_log(DETAIL_RX, start=self.mark)
+        self.assertEqual(match.group(0), "check user:admin!=admin pwd:***,pwd:***!=*** fail")
+        log = self.svc.log_text()
+        for text in ("\x1b", "\nmin", wrong, h.md5hex(wrong), PASSWORD, h.md5hex(PASSWORD)):
+            self.assertNotIn(text, log)
 
 
 if __name__ == "__main__":
