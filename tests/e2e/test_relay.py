@@ -252,21 +252,15 @@ class AuthTest(h.RelayCase):
         h.open_shell(self.transport, pty=False).sendall(b"in")
         self.assertEqual(self.telnet.wait_received(conn, h.PREVIEW + b"in"), h.PREVIEW + b"in")
 
-    def test_refused_user_names_and_the_log(self):
-        """Unknown and wrongly cased names are refused without a digest
-        comparison; names reach the log escaped and cut; no secret does."""
-        for user, logged in (("nobody", "nobody"), ("Admin", "Admin"),
-                             ("ad\r\nmin\x1b[2J", r"ad\r\nmin\x1b[2J"),
+    def test_user_names_reach_the_log_escaped_and_cut_and_no_secret_does(self):
+        # (which names are refused, and the lines of a refusal: the unit test's)
+        for user, logged in (("ad\r\nmin\x1b[2J", r"ad\r\nmin\x1b[2J"),
                              ("u" * 5000 + "\x01", "u" * 256 + "...(cut, 5001 bytes)")):
-            with self.subTest(user=user[:20]):
-                self.assertFalse(h.try_login(self.port, user, PASSWORD))
-                self.svc.wait_log(re.escape(f"check user [{logged}] --"), start=self.mark)
-        h.wait_until(lambda: self.new_log().count("check user fail") == 4, 10, "four refusals")
-        self.assertIsNone(re.search(DETAIL_RX, self.new_log()))
+            self.assertFalse(h.try_login(self.port, user, PASSWORD))
+            self.svc.wait_log(re.escape(f"check user [{logged}] --"), start=self.mark)
         wrong = "Wr0ng-Secret-Text"
         self.assertFalse(h.try_login(self.port, h.USER, wrong))
-        match = self.svc.wait_log(DETAIL_RX, start=self.mark)
-        self.assertEqual(match.group(0), "check user:admin!=admin pwd:***,pwd:***!=*** fail")
+        self.svc.wait_log(DETAIL_RX, start=self.mark)
         log = self.svc.log_text()
         for text in ("\x1b", "\nmin", wrong, h.md5hex(wrong), PASSWORD, h.md5hex(PASSWORD)):
             self.assertNotIn(text, log)
