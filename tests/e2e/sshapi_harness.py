@@ -112,11 +112,11 @@ def _check(until):
     return until
 
 
-def read_file(path, mode="rb"):  # empty when missing
+def read_file(path, mode="rb"):  # empty when missing or gone (a process's /proc files)
     try:
         with open(path, mode) as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return b"" if "b" in mode else ""
 
 
@@ -234,7 +234,7 @@ class SshApi:
     start() is session key 1."""
 
     def __init__(self, workdir):
-        self.workdir, self.proc, self.port, self.host = workdir, None, None, "127.0.0.1"
+        self.workdir, self.proc, self.port = workdir, None, None
         self.log_path = os.path.join(workdir, "sshapi.log")
         self.conf_path = os.path.join(workdir, "sshapi-log4cpp.conf")
         self.out_path = os.path.join(workdir, "sshapi.out")
@@ -245,6 +245,7 @@ class SshApi:
         assert self.proc is None, "sshapi already running"
         args = [str(a) for a in args]
         self.port = int(args[args.index("-p") + 1]) if "-p" in args else None
+        self.host = args[args.index("-a") + 1] if "-a" in args else "127.0.0.1"
         remove_console_pipes(self.port)
         if conf:
             args = ["-c", write_log_config(self.conf_path, self.log_path, log_level)] + args

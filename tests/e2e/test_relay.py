@@ -31,10 +31,8 @@ class ServiceCase(h.ServiceTestCase):
     @classmethod
     def setUpClass(cls):
         cls.telnet_port, port = h.free_port(), h.free_port(cls.HOST)
-        cls.svc = h.SshApi(h.make_test_dir(cls.__name__))
-        cls.svc.host = cls.HOST
-        cls.addClassCleanup(cls.svc.finish)
-        cls.svc.start(h.standard_args(port, cls.telnet_port) + ["-a", cls.HOST])
+        cls.svc = h.start_service(cls.addClassCleanup, h.make_test_dir(cls.__name__),
+                                  h.standard_args(port, cls.telnet_port) + ["-a", cls.HOST])
 
     def telnet(self, **mode):
         return h.start_telnet(self.addCleanup, h.make_test_dir(self.id()), port=self.telnet_port,

@@ -20,18 +20,10 @@ def setUpModule():
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
 
 
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode()
-    except OSError:  # gone meanwhile
-        return ""
-
-
 def children(ppid, zombies=False):
     """sshapi processes whose parent is ppid (live ones only, unless zombies)."""
     def test(pid):
-        text = read(f"/proc/{pid}/stat")
+        text = h.read_file(f"/proc/{pid}/stat", "r")
         state, parent = text[text.rfind(")") + 2:].split()[:2] if text else ("", "")
         return (text[text.find("(") + 1:text.rfind(")")] == "sshapi" and parent == str(ppid)
                 and (zombies or state != "Z"))
