@@ -2,11 +2,8 @@
 handshake. The service takes them all off its listen queue, lets a client
 log in and relay meanwhile, and reaps every one once it is gone; with its
 descriptor limit below the flood, accepts fail without the listener
-spinning, and it serves again afterwards.
-
-Size: SSHAPI_FLOOD_CONNECTIONS (CI: 300; bench/resilience/run.sh --long:
-2000). The figures of a flood are bench/resilience/figures.py's.
-"""
+spinning, and it serves again afterwards. Size: SSHAPI_FLOOD_CONNECTIONS
+(CI: 300; bench/resilience/run.sh --long: 2000; figures.py measures)."""
 
 import errno
 import os

@@ -102,17 +102,11 @@ class RelayTest(ServiceCase):
         telnet = self.telnet(send_bytes=count)
         chan = self.shell()
         chan.settimeout(60)
-        received = bytearray()
-
-        def reader():  # the telnet output and the echo
-            while len(received) < 2 * count and (chunk := chan.recv(1 << 18)):
-                received.extend(chunk)
-        thread = threading.Thread(target=reader, daemon=True)
-        thread.start()
-        chan.sendall(b"A" * count)
-        thread.join(90)
-        self.assertEqual(len(received), 2 * count)
-        got, expected = bytes(received), h.pattern(count)
+        sender = threading.Thread(target=chan.sendall, args=(b"A" * count,), daemon=True)
+        sender.start()
+        got, expected = h.recv_until(chan, 2 * count, timeout=90), h.pattern(count)
+        sender.join(30)
+        self.assertEqual(len(got), 2 * count)  # the telnet output and the echo
         self.assertEqual(got.count(b"A"), count + expected.count(b"A"))
         self.assertTrue(got.replace(b"A", b"") == expected.replace(b"A", b""),
                         "telnet output changed on the way to the client")

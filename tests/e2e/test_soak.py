@@ -1,16 +1,9 @@
-"""Soak: concurrent sessions relaying their own verified byte streams both
-ways, with clients that drop out at random (FIN or RST, in the middle of a
-round). A round, in lockstep against the fake device CLI: the client's own
-text X (no CR, LF or NUL) in random pieces, echoed exactly; a lone CR,
-echoed CR LF, then the answer "% unknown command: X" (so X reached telnet
-intact); "send N", echoed, then exactly N pattern bytes.
-
-Size: SSHAPI_SOAK_SESSIONS and SSHAPI_SOAK_SECONDS (CI: 20 for 10 s;
-bench/resilience/run.sh --long: 200 for 60 s). After a warm-up, the
-descriptors and threads must come back to the baseline, and resident
-memory stay within 10 % (plain build only, not under an emulator; the
-short run allows 2 MiB more).
-"""
+"""Soak: concurrent sessions relay their own verified byte streams both ways
+while clients drop out at random; then descriptors and threads are back at
+their baseline and resident memory within 10 % of it (plain build only, not
+under an emulator; the short run allows 2 MiB more). Size:
+SSHAPI_SOAK_SESSIONS and SSHAPI_SOAK_SECONDS (CI: 20 for 10 s;
+bench/resilience/run.sh --long: 200 for 60 s)."""
 
 import os
 import random
@@ -35,8 +28,11 @@ class SoakTest(h.RelayCase):
         super().setUpClass()
 
     def cycle(self, rng, tag, deadline):
-        """One connection with a shell and a few rounds; at random the client
-        leaves without closing anything, in the middle of a step."""
+        """One connection with a shell and a few rounds against the device CLI:
+        the client's own text X (no CR, LF or NUL) in random pieces, echoed
+        exactly; a lone CR, echoed CR LF, then "% unknown command: X" (X
+        reached telnet intact); "send N", echoed, then N pattern bytes. At
+        random the client leaves (FIN or RST) in the middle of a step."""
         with h.connect(self.port, timeout=STEP_TIMEOUT) as client:
             chan = h.open_shell(client, pty=rng.random() < 0.5, timeout=STEP_TIMEOUT)
             self.assertEqual(h.recv_until(chan, h.PROMPT, timeout=STEP_TIMEOUT), h.PROMPT)
