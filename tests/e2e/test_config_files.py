@@ -1,12 +1,8 @@
-"""The device's files as the running service uses them: the parameter file
-<root>/config/param.xml (the "public" mode waits for its SSH switch and
-takes its port; the other modes only warn, and a damaged file is kept) and
-the credentials file <root>/config/sshapipublicpw.cur (in the public mode a
-change made while start-up waits is applied, then in-place writes and
-renames reload it; the other modes never read it). Which values count, the
-defaults a missing file gets, the line grammar and which events reload are
-the unit tests' and the fuzz targets'. Both files are shared: every test
-restores them."""
+"""The device's parameter and credentials files under <root>/config as the
+running service uses them, in the "public" password mode and the others
+(which values count, the defaults a missing file gets, the line grammar and
+which events reload are the unit tests' and the fuzz targets'). Both files
+are shared: every test restores them."""
 
 import os
 import time
@@ -31,12 +27,10 @@ class ConfigFilesTest(unittest.TestCase):
             h.restore_at_cleanup(self, path)
         self.dir = h.make_test_dir(self.id())
 
-    def write_params(self, text):
-        h.write_in_place(h.param_file_path(), text, lock=True)
-
     def switch(self, ssh_on, port):
-        self.write_params(h.param_xml(service_telnetapi="true", service_sshapi=ssh_on,
-                                      telnetapi_port="23", sshapi_port=str(port)))
+        h.write_in_place(h.param_file_path(), h.param_xml(
+            service_telnetapi="true", service_sshapi=ssh_on, telnetapi_port="23",
+            sshapi_port=str(port)), lock=True)
 
     def write_creds(self, text, rename=False):
         """Rewrite the file in place, or rename a new one onto it (as sed -i,
@@ -112,7 +106,7 @@ class ConfigFilesTest(unittest.TestCase):
                                       (h.param_xml(service_telnetapi="true", service_sshapi="FALSE",
                                                    telnetapi_port="23", sshapi_port="22"), 1, 0)):
             with self.subTest(damaged=forced):
-                self.write_params(text)
+                h.write_in_place(h.param_file_path(), text, lock=True)
                 _, port, svc = h.start_relay(self.addCleanup, h.make_test_dir(self.id()))
                 self.assertEqual((svc.log_count(WARN_SSH_OFF), svc.log_count(WARN_FORCED)),
                                  (ssh_off, forced))

@@ -36,8 +36,7 @@ class LiveSessionTest(h.RelayCase):
         chans += (self.shell(clients[0])[1],)  # two channels on one connection
         mark = self.svc.mark()
         self.telnet.proc.kill()  # SIGKILL: the kernel closes its sockets
-        self.telnet.proc.wait(10)
-        self.telnet.proc = None
+        self.telnet.stop()
         h.wait_until(lambda: self.svc.log_count(r"closed by the telnet service, channel stays "
                                                 r"open") >= len(chans), 10, "every socket closed")
         for chan in chans:  # the channels stay open; input still gets its echo

@@ -1,11 +1,8 @@
 """Sessions as a client sees them: the relay between SSH channels and the
-telnet service (the preview line, bytes both ways and their echo, channel
-requests, a telnet service that closes its side; one that is down:
-test_faults; several channels on one connection: test_console), the
-OpenSSH client, an IPv6 listener, and the password login (the three-attempt
-limit, also against pipelined requests, refused user names, and what a
-refusal leaves in the log). One sshapi per class; in the relay classes the
-fake telnet service is started per test on the class's telnet port."""
+telnet service (a telnet service that is down: test_faults; several
+channels on one connection: test_console), the OpenSSH client, an IPv6
+listener, and the password login. One sshapi per class; in the relay
+classes the fake telnet service is started per test on the class's port."""
 
 import random
 import re
@@ -177,14 +174,7 @@ class RelayTest(ServiceCase):
         self.assertFalse(chan.closed)
 
 
-def have_ipv6_loopback():
-    try:
-        return bool(h.free_port("::1"))
-    except OSError:
-        return False
-
-
-@unittest.skipUnless(have_ipv6_loopback(), "no IPv6 loopback")
+@unittest.skipUnless(" lo\n" in h.read_file("/proc/net/if_inet6", "r"), "no IPv6 loopback")
 class IPv6Test(ServiceCase):
     HOST = "::1"
 
