@@ -63,8 +63,7 @@ def host_key_path(kind):
 
 
 def ensure_host_keys():
-    """RSA and ECDSA at the default paths, Ed25519 for --ed25519, no DSA key
-    (a missing file is skipped); each renamed into place, never half done."""
+    """RSA and ECDSA at the default paths, Ed25519 for --ed25519, no DSA key."""
     for kind, bits in (("rsa", "2048"), ("ecdsa", "256"), ("ed25519", "256")):
         path = host_key_path(kind)
         if not os.path.exists(path):
@@ -92,8 +91,7 @@ def md5hex(text):  # the stored form of a password
 
 
 def wait_until(predicate, timeout, what="condition", interval=0.02, show=None):
-    """Poll predicate() until it returns a true value (returned); on timeout
-    fail, with show() appended."""
+    """predicate()'s first true value; on timeout fail, with show() appended."""
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() >= deadline:
@@ -143,8 +141,7 @@ def raise_nofile(needed):  # the soft descriptor limit, which the service inheri
 
 
 class FakeTelnet:
-    """tools/faketelnet. Connection n (1, 2, ...) is recorded to
-    conn-n.bin; conn-n.done holds its summary once it has ended."""
+    """tools/faketelnet; connection n (1, 2, ...) recorded to conn-n.bin."""
 
     def __init__(self, workdir, binary=None):
         self.workdir, self.binary = workdir, binary or _env("FAKETELNET_BIN")
@@ -229,9 +226,8 @@ def probe_ssh_banner(port, host="127.0.0.1", timeout=1.0):
 
 
 class SshApi:
-    """One sshapi in the foreground, its log in workdir; finish() stops it,
-    fails on a crash and removes its console pipes. The readiness probe of
-    start() is session key 1."""
+    """One sshapi in the foreground, its log in workdir (the readiness probe
+    is session 1); finish() stops it, fails on a crash, removes its pipes."""
 
     def __init__(self, workdir):
         self.workdir, self.proc, self.port = workdir, None, None
@@ -240,8 +236,7 @@ class SshApi:
         self.out_path = os.path.join(workdir, "sshapi.out")
 
     def start(self, args, log_level="DEBUG", expect_ready=True, conf=True, **popen_kw):
-        """Run sshapi [-c <log config>] args (stale console pipes of its -p
-        port removed first); with expect_ready wait until the port answers."""
+        """Run sshapi [-c <log config>] args; with expect_ready wait until it answers."""
         assert self.proc is None, "sshapi already running"
         args = [str(a) for a in args]
         self.port = int(args[args.index("-p") + 1]) if "-p" in args else None
@@ -312,8 +307,7 @@ class SshApi:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def sanitizer(self):
-        """'address', 'thread' or None: a sanitizer build is slower, and its
-        memory figures mean little."""
+        """'address', 'thread' or None (memory figures then mean little)."""
         maps = self._proc("maps")
         return "thread" if "libtsan" in maps else "address" if "libasan" in maps else None
 
@@ -342,8 +336,7 @@ def start_service(add_cleanup, workdir, args, **start_kw):
 
 def start_relay(add_cleanup, workdir, args=(), cli=False, user=USER, password=PASSWORD,
                 lenient=True, port=None, **start_kw):
-    """A fake telnet service and an sshapi relaying to it (args before the
-    standard ones): (telnet, port, svc)."""
+    """(telnet, port, svc): a fake telnet service, sshapi relaying to it."""
     telnet, port = start_telnet(add_cleanup, workdir, cli=cli), port or free_port()
     return telnet, port, start_service(add_cleanup, workdir, list(args) + standard_args(
         port, telnet.port, user, password, lenient), **start_kw)
@@ -379,8 +372,7 @@ class RelayCase(ServiceTestCase):
 # ---------------------------------------------------------------- clients
 
 def connect(port, user=USER, password=PASSWORD, timeout=10.0, source=None, host="127.0.0.1"):
-    """A paramiko Transport from source (address, port) after the key
-    exchange, logged in unless user is None."""
+    """A paramiko Transport (from source), logged in unless user is None."""
     trans = paramiko.Transport(socket.create_connection((host, port), timeout=timeout,
                                                         source_address=source))
     try:
@@ -414,8 +406,7 @@ def try_login(port, user, password):
 
 
 def recv_until(src, until, timeout=10.0, max_bytes=1 << 26):
-    """Read a paramiko channel, or a pipe such as proc.stdout, until `until`
-    holds (see _check)."""
+    """Read a paramiko channel or a pipe until `until` holds (see _check)."""
     check, buf = _check(until), bytearray()
     deadline = time.monotonic() + timeout
     while not check(buf):
@@ -447,9 +438,8 @@ def keep_channels_open_on_failure(trans):
 
 
 def ssh_cmd(add_cleanup, port, workdir, **popen_kw):
-    """The OpenSSH client logging in (with stdin and stdout pipes unless
-    popen_kw says otherwise), in its own session, which add_cleanup ends;
-    stderr to proc.stderr_path."""
+    """The OpenSSH client logging in (stdin and stdout pipes unless popen_kw
+    says otherwise), ended by add_cleanup; stderr to proc.stderr_path."""
     askpass = os.path.join(workdir, "askpass")
     with open(askpass, "w") as f:
         f.write(f"#!/bin/sh\necho '{PASSWORD}'\n")
@@ -481,8 +471,7 @@ def param_file_path():
 
 
 def write_in_place(path, data, lock=False):
-    """Rewrite path in place (same inode); with lock, under the exclusive
-    flock that the device's writers of the parameter file take."""
+    """Rewrite path in place; with lock, under the parameter file's flock."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
     try:
         if lock:
@@ -515,7 +504,7 @@ def console_paths(port):  # (request pipe, response pipe)
 
 def remove_console_pipes(port):
     for path in console_paths(port) if port else ():
-        if os.path.lexists(path):
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(path)
 
 

@@ -1,9 +1,8 @@
 """Hostile clients: garbage, channel floods, malformed channel messages,
-logins pipelined behind the key exchange, clients that do not read or
-ignore their window, a telnet service that stops reading, and the
-pre-login limits. None may crash the service or hold up the others (a
-witness session relays during and after each attack); what they leave
-behind is released when they go."""
+pipelined logins, clients that do not read or ignore their window, a telnet
+service that stops reading, and the pre-login limits. None may crash the
+service or hold up the others (a witness session relays during and after
+each attack); what they leave behind is released when they go."""
 
 import contextlib
 import os
