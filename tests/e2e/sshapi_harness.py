@@ -372,9 +372,11 @@ class RelayCase(ServiceTestCase):
 # ---------------------------------------------------------------- clients
 
 def connect(port, user=USER, password=PASSWORD, timeout=10.0, source=None, host="127.0.0.1"):
-    """A paramiko Transport (from source), logged in unless user is None."""
-    trans = paramiko.Transport(socket.create_connection((host, port), timeout=timeout,
-                                                        source_address=source))
+    """A paramiko Transport (from source), logged in unless user is None; its
+    socket without Nagle, as OpenSSH's (small writes then wait for no ACK)."""
+    sock = socket.create_connection((host, port), timeout=timeout, source_address=source)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    trans = paramiko.Transport(sock)
     try:
         trans.start_client(timeout=timeout)
         if user is not None:
@@ -509,9 +511,8 @@ def remove_console_pipes(port):
 
 
 def console_ask(port, request, until, timeout=15.0):
-    """Ask the debug console of the service on port, as an operator does:
-    the answer read until `until` holds (see _check), and what follows
-    within 0.2 s. (The service keeps both pipes open: no end of file.)"""
+    """The debug console's answer, asked as an operator does, read until `until`
+    holds, and then for 0.2 s (the service keeps its pipes open: no EOF)."""
     paths = console_paths(port)
     wait_until(lambda: all(os.path.exists(p) and stat.S_ISFIFO(os.stat(p).st_mode)
                            for p in paths), timeout, f"pipes {paths}")

@@ -41,8 +41,7 @@ class ConfigFilesTest(unittest.TestCase):
             os.rename(self.creds_path + ".next", self.creds_path)
         return time.monotonic()
 
-    def assert_logins(self, port, expected):
-        """expected: {(user, password): True/False}"""
+    def assert_logins(self, port, expected):  # {(user, password): admitted}
         self.assertEqual({key: h.try_login(port, *key) for key in expected}, expected)
 
     def test_public_mode_waits_for_the_switch_then_follows_both_files(self):

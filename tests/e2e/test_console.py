@@ -13,15 +13,13 @@ LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\
 
 
 class ConsoleTest(h.ServiceTestCase):
-    def start(self, log_level):
+    def setUp(self):
         self.telnet, self.port, self.svc = h.start_relay(
-            self.addCleanup, h.make_test_dir(self.id()), log_level=log_level)
-        self.assertTrue(self.ask("help\n", b"log quiet").startswith(b"echo help > "))
+            self.addCleanup, h.make_test_dir(self.id()), log_level="INFO")
+        answer = h.console_ask(self.port, "help\n", b"log quiet")
+        self.assertTrue(answer.startswith(b"echo help > "), answer)
         for path in h.console_paths(self.port):
             self.assertEqual(os.stat(path).st_mode & 0o7777, 0o600, f"{path} is not private")
-
-    def ask(self, request, until):
-        return h.console_ask(self.port, request, until)
 
     def shell_client(self, local_port=0):
         """A logged-in transport with one shell channel (one telnet connection)."""
@@ -33,7 +31,7 @@ class ConsoleTest(h.ServiceTestCase):
         """[(client port, telnet connections)] of the report once it has
         `sessions` blocks; every fd it names is the service's own socket
         with the endpoints it names."""
-        answer = self.ask("status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
+        answer = h.console_ask(self.port, "status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
         fds, endpoints, blocks = self.svc.fds(), {}, []
         with open("/proc/net/tcp") as f:  # socket inode -> (local port, remote port)
             for fields in (line.split() for line in list(f)[1:]):
@@ -52,7 +50,6 @@ class ConsoleTest(h.ServiceTestCase):
         return blocks
 
     def test_status_lists_sessions_in_key_order(self):
-        self.start("INFO")
         self.svc.wait_log(r"erase svrchn key:1 ")  # the readiness probe
         # the first client gets the higher source port: key order and port order differ
         ports = sorted({h.free_port() for _ in range(4)})
@@ -82,7 +79,6 @@ class ConsoleTest(h.ServiceTestCase):
     def test_log_verbose_and_quiet(self):
         """DEBUG lines with the relayed data at once; libssh's own level from
         the next connection on, then for the live sessions too."""
-        self.start("INFO")
         _, chan = self.shell_client()
         data_line = r"\[DEBUG\] #### data_function get data\[{}\\r\]"
 
@@ -91,13 +87,13 @@ class ConsoleTest(h.ServiceTestCase):
             h.recv_until(chan, word.encode() + b"\r")  # the echo
 
         relay("one")
-        self.ask("log verbose\n", b" ok\r\n")  # the answers are the unit test's
+        h.console_ask(self.port, "log verbose\n", b" ok\r\n")  # the answers are the unit test's
         relay("two")
         self.svc.wait_log(data_line.format("two"))
         self.assertEqual(self.svc.log_count(r"ssh-log\["), 0)
         self.assertTrue(h.try_login(self.port, h.USER, h.PASSWORD))
         self.svc.wait_log(r"ssh-log\[")
-        self.ask("log   quiet\n", b" ok\r\n")
+        h.console_ask(self.port, "log   quiet\n", b" ok\r\n")
         relay("three")
         relay("three")
         self.assertEqual([self.svc.log_count(data_line.format(w)) for w in ("one", "three")],
