@@ -150,7 +150,8 @@ class RelayTest(ServiceCase):
         chan.sendall(b"after")
         self.assertEqual(telnet.wait_received(1, PREVIEW + b"after"), PREVIEW + b"after")
         self.assertEqual(h.recv_until(chan, 5), b"after")
-        self.assertEqual(telnet.conn_count(), 2)  # this channel's and the sftp channel's
+        telnet.wait_received(2, PREVIEW)  # the sftp channel's, and no other
+        self.assertEqual(telnet.conn_count(), 2)
 
     def test_telnet_closes_its_side(self):
         self.settle()
