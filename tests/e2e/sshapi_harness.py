@@ -1,11 +1,11 @@
-"""Helpers of the end-to-end tests of sshapi (bench/sshbench.py uses them too).
+"""Helpers of the end-to-end tests of sshapi (bench/ uses them too).
 
 CTest sets SSHAPI_BIN, FAKETELNET_BIN, SSHAPI_TEST_ROOT (the prefix of the
-service's device paths) and SSHAPI_TEST_TMP. Every wait is bounded and
-fails with what it last saw. "sshapi_harness.py hostkeys" makes the host
-keys (a CTest fixture).
+service's device paths) and SSHAPI_TEST_TMP. Every wait is bounded and fails
+with what it last saw. "sshapi_harness.py hostkeys" makes the host keys.
 """
 
+import contextlib
 import fcntl
 import hashlib
 import logging
@@ -63,17 +63,16 @@ def host_key_path(kind):
 
 
 def ensure_host_keys():
-    """RSA and ECDSA at the default paths, Ed25519 for --ed25519, no DSA key
-    (a missing file is skipped); each made by rename, never seen half done."""
+    """RSA and ECDSA at the default paths, Ed25519 for --ed25519, no DSA key."""
     for kind, bits in (("rsa", "2048"), ("ecdsa", "256"), ("ed25519", "256")):
         path = host_key_path(kind)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with tempfile.TemporaryDirectory(dir=os.path.dirname(path)) as work:
-            if not os.path.exists(path):
-                subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", kind, "-b", bits, "-f",
-                                work + "/key"], check=True, stdin=subprocess.DEVNULL, timeout=60)
-                os.rename(work + "/key.pub", path + ".pub")
-                os.rename(work + "/key", path)
+        if not os.path.exists(path):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", kind, "-b", bits, "-f",
+                            f"{path}.{os.getpid()}"], check=True, stdin=subprocess.DEVNULL,
+                           timeout=60)
+            os.rename(f"{path}.{os.getpid()}.pub", path + ".pub")
+            os.rename(f"{path}.{os.getpid()}", path)
 
 
 def free_port(host="127.0.0.1"):
@@ -92,8 +91,7 @@ def md5hex(text):  # the stored form of a password
 
 
 def wait_until(predicate, timeout, what="condition", interval=0.02, show=None):
-    """Poll predicate() until it returns a true value (returned); on timeout
-    fail, with show() appended."""
+    """predicate()'s first true value; on timeout fail, with show() appended."""
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() >= deadline:
@@ -112,11 +110,11 @@ def _check(until):
     return until
 
 
-def read_file(path, mode="rb"):  # empty when missing
+def read_file(path, mode="rb"):  # empty when missing or gone (a process's /proc files)
     try:
         with open(path, mode) as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return b"" if "b" in mode else ""
 
 
@@ -143,22 +141,21 @@ def raise_nofile(needed):  # the soft descriptor limit, which the service inheri
 
 
 class FakeTelnet:
-    """tools/faketelnet. Connection n (1, 2, ...) is recorded to
-    conn-n.bin; conn-n.done holds its summary once it has ended."""
+    """tools/faketelnet; connection n (1, 2, ...) recorded to conn-n.bin."""
 
     def __init__(self, workdir, binary=None):
         self.workdir, self.binary = workdir, binary or _env("FAKETELNET_BIN")
         self.proc = self.port = None
 
-    def start(self, port=0, cli=False, banner=None, send_bytes=None, close_after_preview=False,
-              sink=False):
+    def start(self, port=0, **mode):
+        """mode: faketelnet's options (cli, banner, send_bytes, close_after_preview, sink)."""
         assert self.proc is None, "faketelnet already running"
         self.record_dir = tempfile.mkdtemp(prefix="telnet-", dir=self.workdir)
         args = [self.binary, "--port", str(port), "--port-file", self.record_dir + ".port",
-                "--record-dir", self.record_dir] + ["--cli"] * cli + ["--sink"] * sink
-        args += ["--close-after-preview"] * close_after_preview
-        args += ["--banner", banner] if banner is not None else []
-        args += ["--send-bytes", str(send_bytes)] if send_bytes is not None else []
+                "--record-dir", self.record_dir]
+        for name, value in mode.items():  # True: a flag; False or None: left out
+            if value is not None and value is not False:
+                args += [f"--{name.replace('_', '-')}"] + [str(value)] * (value is not True)
         with open(self.record_dir + ".err", "wb") as err:
             self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
 
@@ -174,10 +171,6 @@ class FakeTelnet:
 
     def conn_count(self):
         return sum(1 for name in os.listdir(self.record_dir) if name.endswith(".bin"))
-
-    def wait_for_conn(self, n, timeout=10.0):
-        wait_until(lambda: os.path.exists(os.path.join(self.record_dir, f"conn-{n}.bin")),
-                   timeout, f"telnet connection {n}")
 
     def wait_received(self, n, until, timeout=10.0):  # returns the data
         check = _check(until)
@@ -233,28 +226,28 @@ def probe_ssh_banner(port, host="127.0.0.1", timeout=1.0):
 
 
 class SshApi:
-    """One sshapi in the foreground, its log in workdir; finish() stops it
-    and fails on a crash. The readiness probe of start() is session key 1."""
+    """One sshapi in the foreground, its log in workdir (the readiness probe
+    is session 1); finish() stops it, fails on a crash, removes its pipes."""
 
     def __init__(self, workdir):
-        self.workdir, self.proc, self.port, self.host = workdir, None, None, "127.0.0.1"
+        self.workdir, self.proc, self.port = workdir, None, None
         self.log_path = os.path.join(workdir, "sshapi.log")
         self.conf_path = os.path.join(workdir, "sshapi-log4cpp.conf")
         self.out_path = os.path.join(workdir, "sshapi.out")
 
-    def start(self, args, log_level="DEBUG", expect_ready=True, port=None, conf=True, env=None,
-              preexec_fn=None):
-        """Run sshapi [-c <log config>] args; with expect_ready wait until
-        the port (default: the -p value) answers."""
+    def start(self, args, log_level="DEBUG", expect_ready=True, conf=True, **popen_kw):
+        """Run sshapi [-c <log config>] args; with expect_ready wait until it answers."""
         assert self.proc is None, "sshapi already running"
         args = [str(a) for a in args]
-        self.port = port or (int(args[args.index("-p") + 1]) if "-p" in args else None)
+        self.port = int(args[args.index("-p") + 1]) if "-p" in args else None
+        self.host = args[args.index("-a") + 1] if "-a" in args else "127.0.0.1"
+        remove_console_pipes(self.port)
         if conf:
             args = ["-c", write_log_config(self.conf_path, self.log_path, log_level)] + args
         with open(self.out_path, "ab") as out:
             self.proc = subprocess.Popen([sshapi_bin()] + args, stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=subprocess.STDOUT, cwd=self.workdir,
-                                         env=env, preexec_fn=preexec_fn)
+                                         **popen_kw)
         if expect_ready:
             self.wait_ready()
         return self
@@ -277,7 +270,7 @@ class SshApi:
 
     def wait_log(self, regex, timeout=10.0, start=0):  # returns the match
         return wait_until(lambda: re.compile(regex).search(self.log_text(), start), timeout,
-                          f"log line /{regex}/", show=lambda: "log tail:\n" + _tail(self.log_text()))
+                          f"log line /{regex}/", show=lambda: "log:\n" + _tail(self.log_text()))
 
     def log_count(self, regex):
         return len(re.findall(regex, self.log_text()))
@@ -290,9 +283,6 @@ class SshApi:
     @property
     def returncode(self):
         return None if self.proc is None else self.proc.poll()
-
-    def wait(self, timeout=10.0):
-        return self.proc.wait(timeout)
 
     def _proc(self, name):
         return read_file(f"/proc/{self.proc.pid}/{name}", "r")
@@ -317,29 +307,24 @@ class SshApi:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def sanitizer(self):
-        """'address', 'thread' or None: a sanitizer build is slower, and its
-        memory figures mean little."""
+        """'address', 'thread' or None (memory figures then mean little)."""
         maps = self._proc("maps")
         return "thread" if "libtsan" in maps else "address" if "libasan" in maps else None
-
-    def stop(self):
-        return None if self.proc is None else stop_process(self.proc)
 
     def check_no_crash(self):
         """Fail if the process died of a crash signal or a sanitizer spoke."""
         code, out = self.returncode, self.output()
         problems = [f"'{m}' in sshapi output" for m in CRASH_MARKERS if m in out]
-        if code is not None and -code in (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS,
-                                          signal.SIGFPE, signal.SIGILL, signal.SIGTRAP,
-                                          signal.SIGSYS):
+        if code is not None and code < 0 and -code not in (signal.SIGTERM, signal.SIGKILL):
             problems.append(f"sshapi died of signal {signal.Signals(-code).name}")
         assert not problems, "; ".join(problems) + "\n" + _tail(out, 60)
 
     def finish(self):
         if self.proc is not None:
-            self.stop()
+            stop_process(self.proc)
             self.check_no_crash()
             self.proc = None
+            remove_console_pipes(self.port)
 
 
 def start_service(add_cleanup, workdir, args, **start_kw):
@@ -349,11 +334,12 @@ def start_service(add_cleanup, workdir, args, **start_kw):
     return svc.start(args, **start_kw)
 
 
-def start_relay(add_cleanup, workdir, cli=False, user=USER, password=PASSWORD, **start_kw):
-    """A fake telnet service and an sshapi relaying to it: (telnet, port, svc)."""
-    telnet, port = start_telnet(add_cleanup, workdir, cli=cli), free_port()
-    return telnet, port, start_service(add_cleanup, workdir,
-                                       standard_args(port, telnet.port, user, password), **start_kw)
+def start_relay(add_cleanup, workdir, args=(), cli=False, user=USER, password=PASSWORD,
+                lenient=True, port=None, **start_kw):
+    """(telnet, port, svc): a fake telnet service, sshapi relaying to it."""
+    telnet, port = start_telnet(add_cleanup, workdir, cli=cli), port or free_port()
+    return telnet, port, start_service(add_cleanup, workdir, list(args) + standard_args(
+        port, telnet.port, user, password, lenient), **start_kw)
 
 
 class ServiceTestCase(unittest.TestCase):  # checks of self.svc
@@ -373,26 +359,32 @@ class ServiceTestCase(unittest.TestCase):  # checks of self.svc
                    f"{(fds, threads)}", show=lambda: f"now {now()}")
 
 
+class RelayCase(ServiceTestCase):
+    """One sshapi for the class, relaying to the fake device CLI."""
+    START = dict(cli=True, log_level="INFO")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.telnet, cls.port, cls.svc = start_relay(cls.addClassCleanup,
+                                                    make_test_dir(cls.__name__), **cls.START)
+
+
 # ---------------------------------------------------------------- clients
 
-def transport(port, timeout=10.0, source=None, host="127.0.0.1", login=None):
-    """A paramiko Transport from source (address, port) after the key
-    exchange, logged in with login (user, password) if given."""
-    trans = paramiko.Transport(socket.create_connection((host, port), timeout=timeout,
-                                                        source_address=source))
+def connect(port, user=USER, password=PASSWORD, timeout=10.0, source=None, host="127.0.0.1"):
+    """A paramiko Transport (from source), logged in unless user is None; its
+    socket without Nagle, as OpenSSH's (small writes then wait for no ACK)."""
+    sock = socket.create_connection((host, port), timeout=timeout, source_address=source)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    trans = paramiko.Transport(sock)
     try:
         trans.start_client(timeout=timeout)
-        if login:
-            trans.auth_password(*login)
+        if user is not None:
+            trans.auth_password(user, password)
     except BaseException:
         trans.close()
         raise
     return trans
-
-
-def connect(port, user=USER, password=PASSWORD, host="127.0.0.1", timeout=10.0, source=None):
-    """A logged-in paramiko Transport."""
-    return transport(port, timeout, source, host, (user, password))
 
 
 def open_shell(trans, pty=True, timeout=10.0):
@@ -407,18 +399,16 @@ def open_shell(trans, pty=True, timeout=10.0):
 
 def try_login(port, user, password):
     """One password attempt on a fresh connection."""
-    trans = transport(port)
-    try:
-        trans.auth_password(user, password)
-        return trans.is_authenticated()
-    except paramiko.AuthenticationException:
-        return False
-    finally:
-        trans.close()
+    with connect(port, None) as trans:
+        try:
+            trans.auth_password(user, password)
+            return trans.is_authenticated()
+        except paramiko.AuthenticationException:
+            return False
 
 
-def _read_until(read_chunk, until, timeout, max_bytes):
-    # read_chunk(wait) gives bytes, b"" at the end, or None after wait seconds
+def recv_until(src, until, timeout=10.0, max_bytes=1 << 26):
+    """Read a paramiko channel or a pipe until `until` holds (see _check)."""
     check, buf = _check(until), bytearray()
     deadline = time.monotonic() + timeout
     while not check(buf):
@@ -426,29 +416,13 @@ def _read_until(read_chunk, until, timeout, max_bytes):
         if left <= 0 or len(buf) > max_bytes:
             raise AssertionError(f"no expected data in {timeout}s: {len(buf)} bytes, last "
                                  f"{bytes(buf[-200:])!r}")
-        chunk = read_chunk(min(left, 1.0))
-        if chunk == b"":
-            raise AssertionError(f"end of stream after {len(buf)} bytes: {bytes(buf[-200:])!r}")
-        buf += chunk or b""
+        if select.select([src], [], [], min(left, 1.0))[0]:
+            chunk = src.recv(1 << 18) if hasattr(src, "recv") else os.read(src.fileno(), 1 << 18)
+            if not chunk:
+                raise AssertionError(f"end of stream after {len(buf)} bytes: "
+                                     f"{bytes(buf[-200:])!r}")
+            buf += chunk
     return bytes(buf)
-
-
-def recv_until(channel, until, timeout=10.0, max_bytes=1 << 26):
-    """Read a paramiko channel until `until` holds (see _check)."""
-    def read_chunk(wait):
-        channel.settimeout(wait)
-        try:
-            return channel.recv(1 << 18)
-        except socket.timeout:
-            return None
-    return _read_until(read_chunk, until, timeout, max_bytes)
-
-
-def read_until(stream, until, timeout=10.0, max_bytes=1 << 26):
-    """Read a pipe (proc.stdout) until `until` holds."""
-    return _read_until(lambda wait: os.read(stream.fileno(), 1 << 18)
-                       if select.select([stream], [], [], wait)[0] else None,
-                       until, timeout, max_bytes)
 
 
 def ping(chan, timeout=10.0):  # a command of faketelnet --cli and its answer
@@ -465,12 +439,11 @@ def keep_channels_open_on_failure(trans):
     trans._channel_handler_table[paramiko.common.MSG_CHANNEL_FAILURE] = failed
 
 
-def ssh_cmd(port, workdir, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
-    """The OpenSSH client logging in (by default with stdin and stdout
-    pipes), in its own session (end it with end_process); stderr to
-    proc.stderr_path."""
-    fd, askpass = tempfile.mkstemp(dir=workdir)
-    with os.fdopen(fd, "w") as f:
+def ssh_cmd(add_cleanup, port, workdir, **popen_kw):
+    """The OpenSSH client logging in (stdin and stdout pipes unless popen_kw
+    says otherwise), ended by add_cleanup; stderr to proc.stderr_path."""
+    askpass = os.path.join(workdir, "askpass")
+    with open(askpass, "w") as f:
         f.write(f"#!/bin/sh\necho '{PASSWORD}'\n")
     os.chmod(askpass, 0o700)
     with open(askpass + ".err", "wb") as err:
@@ -478,24 +451,19 @@ def ssh_cmd(port, workdir, stdin=subprocess.PIPE, stdout=subprocess.PIPE):
             ["ssh", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no",
              "-o", "UserKnownHostsFile=/dev/null", "-o", "PubkeyAuthentication=no",
              "-o", "NumberOfPasswordPrompts=1", "-o", "LogLevel=ERROR", "-p", str(port),
-             f"{USER}@127.0.0.1"], stdin=stdin, stdout=stdout, stderr=err,
-            env=dict(os.environ, SSH_ASKPASS=askpass, SSH_ASKPASS_REQUIRE="force", DISPLAY=":0"),
-            start_new_session=True)
+             f"{USER}@127.0.0.1"], **dict(dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE),
+                                          **popen_kw), stderr=err, start_new_session=True,
+            env=dict(os.environ, SSH_ASKPASS=askpass, SSH_ASKPASS_REQUIRE="force", DISPLAY=":0"))
     proc.stderr_path = askpass + ".err"
+
+    def end():
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGTERM)
+        stop_process(proc, 5.0)
+        with contextlib.suppress(OSError):  # the pipes closed, a last write lost
+            proc.__exit__(None, None, None)
+    add_cleanup(end)
     return proc
-
-
-def end_process(proc, timeout=5.0):
-    try:
-        os.killpg(proc.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    stop_process(proc, timeout)
-    for stream in filter(None, (proc.stdin, proc.stdout)):
-        try:
-            stream.close()
-        except OSError:
-            pass
 
 
 # ---------------------------------------------------------------- device files
@@ -504,13 +472,8 @@ def param_file_path():
     return f"{test_root()}/config/param.xml"
 
 
-def credentials_file_path():
-    return f"{test_root()}/config/sshapipublicpw.cur"
-
-
 def write_in_place(path, data, lock=False):
-    """Rewrite path in place (same inode); with lock, under the exclusive
-    flock that the device's writers of the parameter file take."""
+    """Rewrite path in place; with lock, under the parameter file's flock."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
     try:
         if lock:
@@ -535,12 +498,6 @@ def param_xml(**params):
     return f"<CONFIGURATION>\n    <CHANNEL_1>\n{body}    </CHANNEL_1>\n</CONFIGURATION>\n"
 
 
-def use_param_file(testcase, **params):
-    """The parameter file for one test; restored at cleanup."""
-    restore_at_cleanup(testcase, param_file_path())
-    write_in_place(param_file_path(), param_xml(**params), lock=True)
-
-
 # ---------------------------------------------------------------- debug console
 
 def console_paths(port):  # (request pipe, response pipe)
@@ -548,38 +505,27 @@ def console_paths(port):  # (request pipe, response pipe)
 
 
 def remove_console_pipes(port):
-    for path in console_paths(port):
-        if os.path.lexists(path):
+    for path in console_paths(port) if port else ():
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(path)
 
 
-def console_ask(port, request, until, timeout=15.0, quiet=0.2):
-    """Ask the debug console of the service on port, as an operator does:
-    the answer read until `until` holds (see _check), then quiet for
-    `quiet` seconds. Remove stale pipes before the service starts."""
+def console_ask(port, request, until, timeout=15.0):
+    """The debug console's answer, asked as an operator does, read until `until`
+    holds, and then for 0.2 s (the service keeps its pipes open: no EOF)."""
     paths = console_paths(port)
     wait_until(lambda: all(os.path.exists(p) and stat.S_ISFIFO(os.stat(p).st_mode)
                            for p in paths), timeout, f"pipes {paths}")
-    rfd = os.open(paths[1], os.O_RDONLY | os.O_NONBLOCK)
-    try:
-        try:
-            os.read(rfd, 1 << 20)  # stale answers
-        except BlockingIOError:
-            pass
-        wfd = os.open(paths[0], os.O_WRONLY | os.O_NONBLOCK)
-        os.write(wfd, request.encode())
-        os.close(wfd)
-        check, data, settle = _check(until), bytearray(), None
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < (settle or deadline):
-            if settle is None and check(bytes(data)):
-                settle = time.monotonic() + quiet
-            if select.select([rfd], [], [], 0.05)[0]:
-                data += os.read(rfd, 1 << 20)
-        assert settle, f"no answer to {request!r} in {timeout}s; got {bytes(data)!r}"
-        return bytes(data)
-    finally:
-        os.close(rfd)
+    with open(os.open(paths[1], os.O_RDONLY | os.O_NONBLOCK), "rb", buffering=0) as answers:
+        answers.read()  # stale answers
+        with open(os.open(paths[0], os.O_WRONLY | os.O_NONBLOCK), "wb", buffering=0) as pipe:
+            pipe.write(request.encode())
+        data = recv_until(answers, until, timeout)
+        for _ in range(100):
+            if not select.select([answers], [], [], 0.2)[0]:
+                return data
+            data += answers.read()
+        return data
 
 
 if __name__ == "__main__":

@@ -1,79 +1,53 @@
 """The command line and start-up of the real process: usage and exit
-statuses, a listener that cannot start, the host keys served, the
-command-line user and the log configuration fallback (the option grammar
-itself is the unit test's)."""
+statuses, a listener that cannot start, a fatal failure after it started,
+the host keys served, the command-line user and the log configuration
+fallback (the option grammar itself is the unit test's)."""
 
 import os
 import re
 import socket
 import subprocess
+import time
 import unittest
 
 import sshapi_harness as h
 
-class ExitTest(unittest.TestCase):
+
+class CommandLineTest(unittest.TestCase):
     def run_to_end(self, args):
         """(status, stdout, stderr, log) of sshapi run to its end."""
         workdir = h.make_test_dir(self.id())
-        log_path = os.path.join(workdir, "sshapi.log")
-        conf = h.write_log_config(os.path.join(workdir, "log.conf"), log_path)
+        conf = h.write_log_config(f"{workdir}/log.conf", f"{workdir}/sshapi.log")
         proc = subprocess.run([h.sshapi_bin(), "-c", conf] + args, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, timeout=15, cwd=workdir)
         for marker in h.CRASH_MARKERS:
             self.assertNotIn(marker, proc.stdout + proc.stderr)
-        return proc.returncode, proc.stdout, proc.stderr, h.read_file(log_path, "r")
+        return proc.returncode, proc.stdout, proc.stderr, h.read_file(f"{workdir}/sshapi.log", "r")
 
-    def usage(self):
-        """The usage text of -h: README's table decides where they differ."""
-        code, out, err, _ = self.run_to_end(["-h"])
-        self.assertEqual((code, err), (1, ""))
-        self.assertTrue(out.startswith(f"{h.sshapi_bin()} [options]\n"), out)
-        for line in ("-P --password       need password", "-a --ipaddr         ip addr",
-                     "-k --ed25519        ed25519 key file path", "-c --conf           [optional]"):
-            self.assertIn("\n    " + line, out)
-        self.assertNotIn("-w", out)
-        return out
-
-    def test_rejected_options_print_usage_with_status_1(self):
-        # the rows of the option grammar are the unit test's; here the process
-        cases = ((["-k", "x"], "invalid option -- 'k'"),
-                 (["--max-startups", "0"], "--max-startups needs a whole number from 1 to 10000"))
-        usage = self.usage()
-        for args, diagnostic in cases:
-            with self.subTest(args=args):
-                code, out, err, log = self.run_to_end(["-p", "2222"] + args)
-                self.assertEqual((code, out), (1, usage))
-                self.assertIn(diagnostic, err)
-                self.assertFalse(log, "logged before logging was configured")
-
-    def test_fatal_start_failures_end_with_255(self):
-        cases = ((["-p", "2222", "-t", "23", "-w", "private"], None),
-                 (["-p", "2222", "-t", "23", "--password", "private"], None),
-                 (["-t", "23"], r"\[ERROR\] ssh proxy port empty --\[main\.cpp:\d+\]"),
-                 (["-p", "2222"], r"\[ERROR\] telnet port empty --\[main\.cpp:\d+\]"))
-        for args, line in cases:
-            with self.subTest(args=args):
-                code, out, err, log = self.run_to_end(args)
-                self.assertEqual(code, 255)
-                if line is None:  # the private mode ends silently
-                    self.assertEqual((out, err, log), ("", "", ""))
-                else:
-                    self.assertEqual(out, self.usage())
-                    self.assertRegex(log, line)
-                    self.assertNotIn("ssh server init fail", log)
-
-
-class StartTest(unittest.TestCase):
     def service(self, args, **kw):
         return h.start_service(self.addCleanup, h.make_test_dir(self.id()), args, **kw)
 
-    def in_user_table(self, svc, user):
-        """Whether user is in the table: only then is a refusal's digest
-        comparison logged."""
-        mark = svc.mark()
-        self.assertFalse(h.try_login(svc.port, user, "not-the-password"))
-        svc.wait_log(r"check user fail", start=mark)
-        return re.search(r"check user:\S*!=\S* pwd:", svc.log_text()[mark:]) is not None
+    def test_usage_and_exit_statuses(self):
+        # the usage text of -h: README's table decides where they differ
+        code, usage, err, _ = self.run_to_end(["-h"])
+        self.assertEqual((code, err), (1, ""))
+        self.assertTrue(usage.startswith(f"{h.sshapi_bin()} [options]\n"), usage)
+        for line in ("-P --password       need password", "-a --ipaddr         ip addr",
+                     "-k --ed25519        ed25519 key file path", "-c --conf           [optional]"):
+            self.assertIn("\n    " + line, usage)
+        self.assertNotIn("-w", usage)
+        # a rejected option (the rows are the unit test's), before any logging
+        code, out, err, log = self.run_to_end(["-p", "2222", "-k", "x"])
+        self.assertEqual((code, out, log), (1, usage, ""))
+        self.assertIn("invalid option -- 'k'", err)
+        # fatal start-up failures: the private mode silently, a missing port
+        # with the usage and an ERROR line
+        self.assertEqual(self.run_to_end(["-p", "2222", "-t", "23", "-w", "private"]),
+                         (255, "", "", ""))
+        code, out, _, log = self.run_to_end(["-p", "2222"])
+        self.assertEqual((code, out), (255, usage))
+        self.assertRegex(log, r"\[ERROR\] telnet port empty --\[main\.cpp:\d+\]")
+        self.assertNotIn("ssh server init fail", log)
 
     def test_listener_that_cannot_start_leaves_the_rest_running(self):
         missing = os.path.join(h.make_test_dir(self.id()), "missing")
@@ -86,8 +60,6 @@ class StartTest(unittest.TestCase):
                     blocker.bind(("127.0.0.1", port))
                     blocker.listen(1)
                     args = h.standard_args(port, 23) + ["-a", "127.0.0.1"]
-                h.remove_console_pipes(port)
-                self.addCleanup(h.remove_console_pipes, port)
                 svc = self.service(args, expect_ready=False)
                 svc.wait_log(r"\[ERROR\] " + why)
                 svc.wait_log(r"\[ERROR\] InitSsh fail --\[")
@@ -97,12 +69,43 @@ class StartTest(unittest.TestCase):
         for path in (missing + "_rsa", missing + "_ecdsa", "ssh_host_dsa_key"):
             self.assertRegex(svc.log_text(), rf"host key \S*{re.escape(path)} not loaded")
 
-    def test_every_configured_host_key_is_served(self):
+    def test_fatal_failure_after_the_listener_started_exits_at_once(self):
+        """No inotify instance left: status 255 at once, waiting neither for
+        connected clients nor for an operator on the console."""
+        shim = os.environ.get("SSHAPI_FAIL_INOTIFY_SHIM")
+        if not shim or not os.path.exists(shim):
+            self.skipTest("inotify failure shim not built")
+        # a preloaded library comes before the ASan runtime, which is intended;
+        # the exit deliberately leaves session threads behind
+        env = dict(os.environ, LD_PRELOAD=shim, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                   + ":verify_asan_link_order=0", TSAN_OPTIONS=os.environ.get("TSAN_OPTIONS", "")
+                   + ":report_thread_leaks=0")
+        started = time.monotonic()
+        _, port, svc = h.start_relay(self.addCleanup, h.make_test_dir(self.id()), cli=True,
+                                     expect_ready=False, env=env)
+        # log in while the listener runs (it has about two seconds before the
+        # console and the inotify watch are set up); the exit is what counts
+        try:
+            h.wait_until(lambda: svc.returncode is not None or h.probe_ssh_banner(port), 10,
+                         "listener")
+            client = h.connect(port, timeout=5)
+            self.addCleanup(client.close)
+            h.open_shell(client)
+        except Exception:  # the process may already be gone
+            pass
+        self.assertEqual(255, svc.proc.wait(timeout=15))
+        self.assertLess(time.monotonic() - started, 10.0)
+        self.assertIn("inotify_init failed", svc.log_text())
+        self.assertNotIn("InitSsh fail", svc.log_text())
+
+    def test_host_keys_served_and_the_log_on_stderr_without_its_configuration(self):
         # RSA and ECDSA from the default paths, Ed25519 from --ed25519; the
-        # default DSA file does not exist and is skipped
-        port = h.free_port()
-        svc = self.service(h.standard_args(port, 23))
-        scan = subprocess.run(["ssh-keyscan", "-p", str(port), "-t", "rsa,ecdsa,ed25519",
+        # default DSA file does not exist and is skipped. The default log
+        # configuration (named after the port) is missing.
+        svc = self.service(h.standard_args(h.free_port(), 23), conf=False)
+        self.assertIn(f"can't use log config file {h.test_root()}/usr/local/etc/sshserverlog"
+                      f"{svc.port}.conf", svc.output())
+        scan = subprocess.run(["ssh-keyscan", "-p", str(svc.port), "-t", "rsa,ecdsa,ed25519",
                                "127.0.0.1"], stdin=subprocess.DEVNULL, capture_output=True,
                               text=True, timeout=60)
         served = {tuple(line.split()[1:3]) for line in scan.stdout.splitlines()
@@ -110,33 +113,24 @@ class StartTest(unittest.TestCase):
         expected = {tuple(h.read_file(h.host_key_path(kind) + ".pub", "r").split()[:2])
                     for kind in ("rsa", "ecdsa", "ed25519")}
         self.assertEqual(served, expected, scan.stderr)
-        self.assertRegex(svc.log_text(), r"host key \S*ssh_host_dsa_key not loaded")
+        self.assertRegex(svc.output(), r"host key \S*ssh_host_dsa_key not loaded")
 
     def test_incomplete_or_malformed_user_is_not_added(self):
         digest = h.md5hex("pw")
-        cases = ((["-U", "bob"], r"user bob given without -P digest, not added"),
-                 (["-P", digest], r"-P digest given without -U user, not added"),
-                 (["-U", "bob", "-P", digest.upper()],
-                  r"-P for user bob is not 32 lowercase hexadecimal digits"))
-        for args, line in cases:
+        for args, line in ((["-U", "bob"], r"user bob given without -P digest, not added"),
+                           (["-P", digest], r"-P digest given without -U user, not added"),
+                           (["-U", "bob", "-P", digest.upper()],
+                            r"-P for user bob is not 32 lowercase hexadecimal digits")):
             with self.subTest(args=args):
                 svc = self.service(["-p", h.free_port(), "-t", 23] + args)
                 svc.wait_log(r"\[ERROR\] " + line)
+                mark = svc.mark()
+                # not in the table: refused, and no digest compared (a unit test
+                # pins that line)
+                self.assertFalse(h.try_login(svc.port, "bob", "pw"))
+                svc.wait_log(r"check user fail", start=mark)
+                self.assertNotRegex(svc.log_text()[mark:], r"check user:\S*!=\S* pwd:")
                 self.assertNotIn(digest.upper(), svc.log_text())
-                self.assertFalse(self.in_user_table(svc, "bob"))
-                self.assertTrue(self.in_user_table(svc, "admin"), "default user missing")
-                svc.finish()
-
-    def test_missing_log_configuration_falls_back_to_stderr(self):
-        port = h.free_port()
-        default_conf = os.path.join(h.test_root(), "usr", "local", "etc", f"sshserverlog{port}.conf")
-        missing = os.path.join(h.make_test_dir(self.id()), "no", "such.conf")
-        for args, named in ((["-c", missing], missing), ([], default_conf)):
-            with self.subTest(conf=named):
-                svc = self.service(args + h.standard_args(port, 23), conf=False)
-                h.wait_until(lambda: f"ssh port = {port}" in svc.output(), 10,
-                             "start-up lines on stderr")
-                self.assertIn(f"can't use log config file {named}", svc.output())
                 svc.finish()
 
 

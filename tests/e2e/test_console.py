@@ -8,25 +8,18 @@ import unittest
 
 import sshapi_harness as h
 
-LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\[127\.0\.0\.1:(\d+)\]")
+LINE = re.compile(rb"(ssh|telnet) cli\[127\.0\.0\.1:(\d+)\]<--fd:(\d+)-->\1 svr\[127\.0\.0\.1:"
+                  rb"(\d+)\]")
 
 
 class ConsoleTest(h.ServiceTestCase):
-    def start(self, log_level="DEBUG"):
-        self.dir = h.make_test_dir(self.id())
-        self.telnet = h.start_telnet(self.addCleanup, self.dir)
-        self.port = h.free_port()
-        h.remove_console_pipes(self.port)
-        self.addCleanup(h.remove_console_pipes, self.port)
-        self.svc = h.start_service(self.addCleanup, self.dir,
-                                   h.standard_args(self.port, self.telnet.port),
-                                   log_level=log_level)
-        self.assertTrue(self.ask("help\n", b"log quiet").startswith(b"echo help > "))
+    def setUp(self):
+        self.telnet, self.port, self.svc = h.start_relay(
+            self.addCleanup, h.make_test_dir(self.id()), log_level="INFO")
+        answer = h.console_ask(self.port, "help\n", b"log quiet")
+        self.assertTrue(answer.startswith(b"echo help > "), answer)
         for path in h.console_paths(self.port):
             self.assertEqual(os.stat(path).st_mode & 0o7777, 0o600, f"{path} is not private")
-
-    def ask(self, request, until):
-        return h.console_ask(self.port, request, until)
 
     def shell_client(self, local_port=0):
         """A logged-in transport with one shell channel (one telnet connection)."""
@@ -38,7 +31,7 @@ class ConsoleTest(h.ServiceTestCase):
         """[(client port, telnet connections)] of the report once it has
         `sessions` blocks; every fd it names is the service's own socket
         with the endpoints it names."""
-        answer = self.ask("status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
+        answer = h.console_ask(self.port, "status\n", lambda d: d.count(b"\r\n\r\n") >= sessions)
         fds, endpoints, blocks = self.svc.fds(), {}, []
         with open("/proc/net/tcp") as f:  # socket inode -> (local port, remote port)
             for fields in (line.split() for line in list(f)[1:]):
@@ -57,17 +50,16 @@ class ConsoleTest(h.ServiceTestCase):
         return blocks
 
     def test_status_lists_sessions_in_key_order(self):
-        self.start()
         self.svc.wait_log(r"erase svrchn key:1 ")  # the readiness probe
         # the first client gets the higher source port: key order and port order differ
         ports = sorted({h.free_port() for _ in range(4)})
         high, low = ports[-1], ports[0]
         t_a, _ = self.shell_client(local_port=high)
-        self.telnet.wait_for_conn(1)
+        self.telnet.wait_received(1, h.PREVIEW)
         self.assertEqual(self.status(1), [(high, 1)])
         t_b, chan_b = self.shell_client(local_port=low)
         chan_b2 = h.open_shell(t_b)
-        self.telnet.wait_for_conn(3)
+        self.telnet.wait_received(3, h.PREVIEW)
         t_c = h.connect(self.port)  # logged in without a channel: only its ssh line
         self.addCleanup(t_c.close)
         c_port = t_c.sock.getsockname()[1]
@@ -85,7 +77,8 @@ class ConsoleTest(h.ServiceTestCase):
         self.assertEqual(self.status(2), [(low, 1), (c_port, 0)])
 
     def test_log_verbose_and_quiet(self):
-        self.start(log_level="INFO")
+        """DEBUG lines with the relayed data at once; libssh's own level from
+        the next connection on, then for the live sessions too."""
         _, chan = self.shell_client()
         data_line = r"\[DEBUG\] #### data_function get data\[{}\\r\]"
 
@@ -94,19 +87,17 @@ class ConsoleTest(h.ServiceTestCase):
             h.recv_until(chan, word.encode() + b"\r")  # the echo
 
         relay("one")
-        ok = b"set log %s(libssh need new connect) ok\r\n"
-        self.assertEqual(self.ask("log verbose\n", len(ok % b"verbose")), ok % b"verbose")
+        h.console_ask(self.port, "log verbose\n", b" ok\r\n")  # the answers are the unit test's
         relay("two")
         self.svc.wait_log(data_line.format("two"))
-        # libssh's own level changes only with the next connection
         self.assertEqual(self.svc.log_count(r"ssh-log\["), 0)
         self.assertTrue(h.try_login(self.port, h.USER, h.PASSWORD))
         self.svc.wait_log(r"ssh-log\[")
-        self.assertEqual(self.ask("log   quiet\n", len(ok % b"quiet")), ok % b"quiet")
+        h.console_ask(self.port, "log   quiet\n", b" ok\r\n")
         relay("three")
         relay("three")
-        self.assertEqual([self.svc.log_count(data_line.format(w)) for w in ("one", "three")], [0, 0])
-        # after the next connection libssh is quiet again, for the live session too
+        self.assertEqual([self.svc.log_count(data_line.format(w)) for w in ("one", "three")],
+                         [0, 0])
         self.assertTrue(h.try_login(self.port, h.USER, h.PASSWORD))
         self.svc.wait_log(r"erase session key:4 ")
         relay("four")

@@ -2,11 +2,8 @@
 handshake. The service takes them all off its listen queue, lets a client
 log in and relay meanwhile, and reaps every one once it is gone; with its
 descriptor limit below the flood, accepts fail without the listener
-spinning, and it serves again afterwards.
-
-Size: SSHAPI_FLOOD_CONNECTIONS (CI: 300; bench/resilience/run.sh --long:
-2000). The figures of a flood are bench/resilience/figures.py's.
-"""
+spinning, and it serves again afterwards. Size: SSHAPI_FLOOD_CONNECTIONS
+(CI: 300; bench/resilience/run.sh --long: 2000; figures.py measures)."""
 
 import errno
 import os
@@ -21,50 +18,36 @@ import sshapi_harness as h
 CONNECTIONS = int(os.environ.get("SSHAPI_FLOOD_CONNECTIONS") or 300)
 
 
-def open_flood(port, count, timeout=60.0):
-    """count connections opened at once; returns those connected."""
-    pending, socks, poller = {}, [], select.poll()
-    for _ in range(count):
-        s = socket.socket()
-        s.setblocking(False)
-        if s.connect_ex(("127.0.0.1", port)) in (0, errno.EINPROGRESS):
-            pending[s.fileno()] = s
-            poller.register(s, select.POLLOUT)
-    deadline = time.monotonic() + timeout
-    while pending and time.monotonic() < deadline:
-        for fd, _ in poller.poll(500):
-            poller.unregister(fd)
-            socks.append(pending.pop(fd))
-    for s in list(pending.values()) + [s for s in socks if s.getsockopt(
-            socket.SOL_SOCKET, socket.SO_ERROR) != 0]:
-        s.close()
-    return [s for s in socks if s.fileno() >= 0]
-
-
-def timed_login(port, timeout=60.0):
-    """Seconds to log in, open a shell and get a command answered."""
-    start = time.monotonic()
-    with h.connect(port, timeout=timeout) as client:
-        h.ping(h.open_shell(client, timeout=timeout), timeout=timeout)
-    return time.monotonic() - start
-
-
-class FloodCase(h.ServiceTestCase):
-    NOFILE = None  # the service's descriptor limit (soft and hard), if not the test's
-
+class FloodCase(h.RelayCase):
     @classmethod
     def setUpClass(cls):
         h.raise_nofile(CONNECTIONS + 512)
-        nofile = cls.NOFILE
-        cls.telnet, cls.port, cls.svc = h.start_relay(
-            cls.addClassCleanup, h.make_test_dir(cls.__name__), cli=True, log_level="INFO",
-            preexec_fn=nofile and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
-                                                              (nofile, nofile))))
+        super().setUpClass()
 
-    def flood(self, count):
-        socks = open_flood(self.port, count)
-        self.addCleanup(lambda: [s.close() for s in socks])
-        return socks
+    def flood(self, count, timeout=60.0):
+        """count connections opened at once; those connected are returned
+        (and closed at cleanup)."""
+        pending, socks, poller = {}, [], select.poll()
+        for _ in range(count):
+            s = socket.socket()
+            self.addCleanup(s.close)
+            s.setblocking(False)
+            if s.connect_ex(("127.0.0.1", self.port)) in (0, errno.EINPROGRESS):
+                pending[s.fileno()] = s
+                poller.register(s, select.POLLOUT)
+        deadline = time.monotonic() + timeout
+        while pending and time.monotonic() < deadline:
+            for fd, _ in poller.poll(500):
+                poller.unregister(fd)
+                socks.append(pending.pop(fd))
+        return [s for s in socks if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0]
+
+    def assert_login_in_time(self):
+        """Log in, open a shell and get a command answered within 10 s."""
+        start = time.monotonic()
+        with h.connect(self.port, timeout=60) as client:
+            h.ping(h.open_shell(client, timeout=60), timeout=60)
+        self.assertLess(time.monotonic() - start, 10.0)
 
 
 class FloodTest(FloodCase):
@@ -77,7 +60,7 @@ class FloodTest(FloodCase):
         h.wait_until(lambda: self.svc.threads() - threads >= min(CONNECTIONS, 128), 30,
                      "the flood taken off the listen queue")
         for _ in range(3):
-            self.assertLess(timed_login(self.port), 10.0)
+            self.assert_login_in_time()
         self.assert_alive()
         for s in socks:
             s.close()
@@ -85,7 +68,8 @@ class FloodTest(FloodCase):
 
 
 class DescriptorLimitTest(FloodCase):
-    NOFILE = 64
+    START = dict(FloodCase.START, preexec_fn=lambda: resource.setrlimit(
+        resource.RLIMIT_NOFILE, (64, 64)))
 
     def test_flood_beyond_descriptor_limit(self):
         fds, threads = self.settle()
@@ -101,7 +85,7 @@ class DescriptorLimitTest(FloodCase):
         # the queued connections are accepted and dropped in turn, then a
         # legitimate client is served again
         self.assert_back_to(fds, threads, timeout=120)
-        self.assertLess(timed_login(self.port), 10.0)
+        self.assert_login_in_time()
         self.assert_back_to(fds, threads)
 
 

@@ -1,9 +1,8 @@
-"""The relay between SSH channels and the telnet service: the preview line,
-bytes both ways and their echo, channel requests, a telnet service that
-closes its side (one that is down: test_faults; several channels on one
-connection: test_console), the OpenSSH client and an IPv6 listener. One
-sshapi per class; the fake telnet service is started per test on the
-class's telnet port."""
+"""Sessions as a client sees them: the relay between SSH channels and the
+telnet service (a telnet service that is down: test_faults; several
+channels on one connection: test_console), the OpenSSH client, an IPv6
+listener, and the password login. One sshapi per class; in the relay
+classes the fake telnet service is started per test on the class's port."""
 
 import random
 import re
@@ -13,40 +12,40 @@ import time
 import unittest
 
 import paramiko
+from paramiko.common import cMSG_USERAUTH_REQUEST
+from paramiko.message import Message
 
 import sshapi_harness as h
 
 PREVIEW = h.PREVIEW
-
-
-def nul_cr_free(data):
-    """data without NUL and CR: its echo is then the data itself."""
-    return bytes(b if b not in (0, 13) else 0x5A for b in data)
+PASSWORD = "Corr3ct-Horse"  # the login tests' own
+DETAIL_RX = r"check user:(\S*)!=(\S*) pwd:(.*),pwd:(.*)!=(.*) fail"
 
 
 class ServiceCase(h.ServiceTestCase):
-    LOG_LEVEL, HOST = "DEBUG", "127.0.0.1"
+    HOST = "127.0.0.1"
 
     @classmethod
     def setUpClass(cls):
-        cls.telnet_port, cls.port = h.free_port(), h.free_port(cls.HOST)
-        cls.svc = h.SshApi(h.make_test_dir(cls.__name__))
-        cls.svc.host = cls.HOST
-        cls.addClassCleanup(cls.svc.finish)
-        cls.svc.start(h.standard_args(cls.port, cls.telnet_port) + ["-a", cls.HOST],
-                      log_level=cls.LOG_LEVEL)
+        cls.telnet_port, port = h.free_port(), h.free_port(cls.HOST)
+        cls.svc = h.start_service(cls.addClassCleanup, h.make_test_dir(cls.__name__),
+                                  h.standard_args(port, cls.telnet_port) + ["-a", cls.HOST])
 
     def telnet(self, **mode):
         return h.start_telnet(self.addCleanup, h.make_test_dir(self.id()), port=self.telnet_port,
                               **mode)
 
     def client(self):
-        client = h.connect(self.port, host=self.HOST)
+        client = h.connect(self.svc.port, host=self.HOST)
         self.addCleanup(client.close)
         return client
 
     def shell(self, pty=True):
         return h.open_shell(self.client(), pty=pty)
+
+    def assert_nothing_more(self, chan):
+        chan.settimeout(0.3)
+        self.assertRaises(socket.timeout, chan.recv, 1)
 
 
 class RelayTest(ServiceCase):
@@ -59,10 +58,13 @@ class RelayTest(ServiceCase):
         self.assertTrue(self.svc.fds().get(fd, "").startswith("socket:"), f"telnet fd {fd}")
         self.svc.wait_log(r"ssh cli: \[127\.0\.0\.1\]  ----ssh svr: \[127\.0\.0\.1\]", start=mark)
         self.assertEqual(h.recv_until(chan, 9), b"Welcome\r\n")
-        data = bytes(range(256)) * 8 + random.Random(1).randbytes(64 * 1024)
+        # bulk input without NUL and CR: its echo is then the input itself
+        data = bytes(b if b not in (0, 13) else 0x5A for b in random.Random(2).randbytes(1 << 20))
         chan.sendall(data)
-        got = telnet.wait_received(1, len(PREVIEW) + len(data))
+        got = telnet.wait_received(1, len(PREVIEW) + len(data), timeout=30)
         self.assertTrue(got == PREVIEW + data, "bytes changed on the way to telnet")
+        self.assertTrue(h.recv_until(chan, len(data), timeout=30) == data, "echo differs")
+        self.assert_nothing_more(chan)
 
     def test_echo_rules(self):
         """A lone CR is echoed CR LF, a CR in a chunk as is; the echo of a
@@ -77,19 +79,7 @@ class RelayTest(ServiceCase):
             self.assertEqual(telnet.wait_received(1, sent), sent)
             if echo:  # that of the NUL chunk comes with the next one
                 self.assertEqual(h.recv_until(chan, len(echo)), echo, data)
-        chan.settimeout(0.3)
-        self.assertRaises(socket.timeout, chan.recv, 1)  # nothing more
-
-    def test_bulk_input_and_its_echo(self):
-        telnet = self.telnet()
-        chan = self.shell()
-        data = nul_cr_free(random.Random(2).randbytes(1 << 20))
-        chan.sendall(data)
-        got = telnet.wait_received(1, len(PREVIEW) + len(data), timeout=30)
-        self.assertTrue(got == PREVIEW + data, "bulk data changed on the way to telnet")
-        self.assertTrue(h.recv_until(chan, len(data), timeout=30) == data, "echo differs")
-        chan.settimeout(0.3)
-        self.assertRaises(socket.timeout, chan.recv, 1)  # nothing more
+        self.assert_nothing_more(chan)
 
     def test_pasted_block_echo_comes_before_the_answers(self):
         """The device's answer to a line never overtakes the line's echo."""
@@ -109,17 +99,11 @@ class RelayTest(ServiceCase):
         telnet = self.telnet(send_bytes=count)
         chan = self.shell()
         chan.settimeout(60)
-        received = bytearray()
-
-        def reader():  # the telnet output and the echo
-            while len(received) < 2 * count and (chunk := chan.recv(1 << 18)):
-                received.extend(chunk)
-        thread = threading.Thread(target=reader, daemon=True)
-        thread.start()
-        chan.sendall(b"A" * count)
-        thread.join(90)
-        self.assertEqual(len(received), 2 * count)
-        got, expected = bytes(received), h.pattern(count)
+        sender = threading.Thread(target=chan.sendall, args=(b"A" * count,), daemon=True)
+        sender.start()
+        got, expected = h.recv_until(chan, 2 * count, timeout=90), h.pattern(count)
+        sender.join(30)
+        self.assertEqual(len(got), 2 * count)  # the telnet output and the echo
         self.assertEqual(got.count(b"A"), count + expected.count(b"A"))
         self.assertTrue(got.replace(b"A", b"") == expected.replace(b"A", b""),
                         "telnet output changed on the way to the client")
@@ -128,18 +112,17 @@ class RelayTest(ServiceCase):
 
     def test_openssh_client(self):
         self.telnet(cli=True)
-        proc = h.ssh_cmd(self.port, h.make_test_dir(self.id()))
-        self.addCleanup(h.end_process, proc)
+        proc = h.ssh_cmd(self.addCleanup, self.svc.port, h.make_test_dir(self.id()))
         proc.stdin.write(b"ping\r")
         proc.stdin.flush()
         try:
-            self.assertIn(h.PROMPT, h.read_until(proc.stdout, b"pong\r\n", timeout=20))
+            self.assertIn(h.PROMPT, h.recv_until(proc.stdout, b"pong\r\n", timeout=20))
         except AssertionError as exc:
             raise AssertionError(f"{exc}\nssh: {h.read_file(proc.stderr_path)}") from None
 
-
-class ChannelRequestTest(ServiceCase):
-    def test_exec_refused_pty_shell_and_window_change_accepted(self):
+    def test_channel_requests(self):
+        """exec refused, pty, shell and window-change taken on one channel;
+        sftp and forwarding refused on its connection."""
         telnet = self.telnet()
         mark = self.svc.mark()
         transport = self.client()
@@ -156,14 +139,6 @@ class ChannelRequestTest(ServiceCase):
                      r"shell_request -1:-1", r"pty_resize 40-120-0-0"):
             self.svc.wait_log(r"#### " + line, start=mark)
         self.assertNotIn("\x1b", self.svc.log_text())
-        chan.sendall(b"after")
-        self.assertEqual(telnet.wait_received(1, PREVIEW + b"after"), PREVIEW + b"after")
-        self.assertEqual(h.recv_until(chan, 5), b"after")
-
-    def test_sftp_and_forwarding_refused(self):
-        telnet = self.telnet()
-        transport = self.client()
-        chan = h.open_shell(transport, pty=False)  # keeps the session up
         with self.assertRaises(paramiko.SSHException):
             paramiko.SFTPClient.from_transport(transport)
         # aimed at the telnet port: a forward would be a connection there
@@ -172,13 +147,11 @@ class ChannelRequestTest(ServiceCase):
                                    src_addr=("127.0.0.1", 40000), timeout=10)
         with self.assertRaises(paramiko.SSHException):
             transport.request_port_forward("127.0.0.1", h.free_port())
-        chan.sendall(b"ok")
-        self.assertEqual(telnet.wait_received(1, PREVIEW + b"ok"), PREVIEW + b"ok")
-        self.assertEqual(telnet.conn_count(), 2)  # this channel's and the sftp channel's
-
-
-class TelnetSideTest(ServiceCase):
-    LOG_LEVEL = "INFO"
+        chan.sendall(b"after")
+        self.assertEqual(telnet.wait_received(1, PREVIEW + b"after"), PREVIEW + b"after")
+        self.assertEqual(h.recv_until(chan, 5), b"after")
+        telnet.wait_received(2, PREVIEW)  # the sftp channel's, and no other
+        self.assertEqual(telnet.conn_count(), 2)
 
     def test_telnet_closes_its_side(self):
         self.settle()
@@ -202,14 +175,7 @@ class TelnetSideTest(ServiceCase):
         self.assertFalse(chan.closed)
 
 
-def have_ipv6_loopback():
-    try:
-        return bool(h.free_port("::1"))
-    except OSError:
-        return False
-
-
-@unittest.skipUnless(have_ipv6_loopback(), "no IPv6 loopback")
+@unittest.skipUnless(" lo\n" in h.read_file("/proc/net/if_inet6", "r"), "no IPv6 loopback")
 class IPv6Test(ServiceCase):
     HOST = "::1"
 
@@ -220,6 +186,67 @@ class IPv6Test(ServiceCase):
         self.assertEqual(telnet.wait_received(1, 21), b"local_ip_preview:::1\n")
         self.svc.wait_log(r"ssh cli: \[::1\]  ----ssh svr: \[::1\]", start=mark)
         self.assertEqual(h.recv_until(chan, 4), b"v6\r\n")
+
+
+class AuthTest(h.RelayCase):
+    START = dict(password=PASSWORD)
+
+    def setUp(self):
+        self.mark = self.svc.mark()
+        self.transport = h.connect(self.port, None)
+        self.addCleanup(self.transport.close)
+
+    def new_log(self):
+        return self.svc.log_text()[self.mark:]
+
+    def test_pipelined_attempts_beyond_three_are_refused(self):
+        # one ordinary attempt: the server has then accepted the auth service
+        with self.assertRaises(paramiko.AuthenticationException):
+            self.transport.auth_password(h.USER, "wrong-0")
+        # the rest in one write, the right password last
+        packets = []
+        self.transport.packetizer.write_all = packets.append
+        try:
+            for password in ("wrong-1", "wrong-2", "wrong-3", "wrong-4", PASSWORD):
+                msg = Message()
+                msg.add_byte(cMSG_USERAUTH_REQUEST)
+                for field in (h.USER, "ssh-connection", "password"):
+                    msg.add_string(field)
+                msg.add_boolean(False)
+                msg.add_string(password)
+                self.transport._send_message(msg)
+        finally:
+            del self.transport.packetizer.write_all
+        self.transport.sock.sendall(b"".join(packets))
+        # requests refused unchecked are no attempts
+        self.svc.wait_log(r"authorization fail attempts:3 time:\d+ ms", start=self.mark)
+        h.wait_until(lambda: not self.transport.is_active(), 10, "the connection dropped")
+        self.assertFalse(self.transport.is_authenticated())
+        self.assertNotIn("authorization ok", self.new_log())
+        self.assertEqual(len(re.findall(DETAIL_RX, self.new_log())), 3, "passwords checked")
+        self.assertIn("too many failed attempts (3), request refused", self.new_log())
+
+    def test_two_wrong_then_right_logs_in(self):
+        for attempt in range(2):
+            with self.assertRaises(paramiko.AuthenticationException):
+                self.transport.auth_password(h.USER, f"wrong-{attempt}")
+        self.transport.auth_password(h.USER, PASSWORD)
+        conn = self.telnet.conn_count() + 1
+        h.open_shell(self.transport, pty=False).sendall(b"in")
+        self.assertEqual(self.telnet.wait_received(conn, h.PREVIEW + b"in"), h.PREVIEW + b"in")
+
+    def test_user_names_reach_the_log_escaped_and_cut_and_no_secret_does(self):
+        # (which names are refused, and the lines of a refusal: the unit test's)
+        for user, logged in (("ad\r\nmin\x1b[2J", r"ad\r\nmin\x1b[2J"),
+                             ("u" * 5000 + "\x01", "u" * 256 + "...(cut, 5001 bytes)")):
+            self.assertFalse(h.try_login(self.port, user, PASSWORD))
+            self.svc.wait_log(re.escape(f"check user [{logged}] --"), start=self.mark)
+        wrong = "Wr0ng-Secret-Text"
+        self.assertFalse(h.try_login(self.port, h.USER, wrong))
+        self.svc.wait_log(DETAIL_RX, start=self.mark)
+        log = self.svc.log_text()
+        for text in ("\x1b", "\nmin", wrong, h.md5hex(wrong), PASSWORD, h.md5hex(PASSWORD)):
+            self.assertNotIn(text, log)
 
 
 if __name__ == "__main__":

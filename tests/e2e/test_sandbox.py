@@ -70,21 +70,14 @@ class SandboxTest(unittest.TestCase):
         with open(h.sshapi_bin(), "rb") as f:
             if f.read(2) == b"#!":  # the filter would hold the emulator, not sshapi
                 self.skipTest("sshapi runs under an emulator (cross build)")
-        filt = unit_filter()
-        workdir = h.make_test_dir(self.id())
-        telnet = h.start_telnet(self.addCleanup, workdir, cli=True)
-        port = h.free_port()
-        h.remove_console_pipes(port)
-        self.addCleanup(h.remove_console_pipes, port)
         # finish() fails after a SIGSYS too; the filter's load sets no_new_privs
-        h.start_service(self.addCleanup, workdir, h.standard_args(port, telnet.port),
-                        preexec_fn=filt.load)
-
+        telnet, port, _ = h.start_relay(self.addCleanup, h.make_test_dir(self.id()), cli=True,
+                                        preexec_fn=unit_filter().load)
         client = h.connect(port)
         self.addCleanup(client.close)
         chan = h.open_shell(client)
         chan.sendall(b"ping\r")
-        telnet.wait_received(1, b"local_ip_preview:127.0.0.1\nping\r")
+        telnet.wait_received(1, h.PREVIEW + b"ping\r")
         # the device's answer and the service's echo of the input
         h.recv_until(chan, lambda data: b"pong\r\n" in data and b"ping\r" in data)
         answer = h.console_ask(port, "status\n", b"telnet cli[")

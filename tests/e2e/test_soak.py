@@ -1,23 +1,9 @@
-"""Soak: many concurrent sessions relaying their own verified byte streams
-both ways, with clients that drop out at random.
-
-One round of a session, in lockstep as an operator types, against the
-fake device CLI:
-  1. the client sends its own text X (no CR, LF or NUL) in random pieces;
-     the echo must be X exactly;
-  2. a lone CR: its echo CR LF, then the device's answer to the line,
-     "% unknown command: X", so X has reached that telnet connection intact;
-  3. "send N": the echo, then exactly N pattern bytes.
-A cycle is one connection with a shell and a few rounds; it ends cleanly or,
-at random, with the client dropping its TCP connection (FIN or RST) in the
-middle of a round.
-
-Size: SSHAPI_SOAK_SESSIONS and SSHAPI_SOAK_SECONDS (CI: 20 sessions for
-10 s; bench/resilience/run.sh --long: 200 for 60 s). After a warm-up the
-descriptors, threads and resident memory are the baseline; after the soak
-descriptors and threads must be back at it and memory within 10 % (plain
-build only, not under an emulator; the short run allows 2 MiB more).
-"""
+"""Soak: concurrent sessions relay their own verified byte streams both ways
+while clients drop out at random; then descriptors and threads are back at
+their baseline and resident memory within 10 % of it (plain build only, not
+under an emulator; the short run allows 2 MiB more). Size:
+SSHAPI_SOAK_SESSIONS and SSHAPI_SOAK_SECONDS (CI: 20 for 10 s;
+bench/resilience/run.sh --long: 200 for 60 s)."""
 
 import os
 import random
@@ -35,29 +21,18 @@ SEED = int(os.environ.get("SSHAPI_SOAK_SEED") or 20240607)
 STEP_TIMEOUT = 60.0  # one step of one round, under load
 
 
-def text_bytes(rng, n):
-    """n random bytes without CR, LF and NUL."""
-    return bytes(b if b not in (0, 10, 13) else 0x40 + b % 16 for b in rng.randbytes(n))
-
-
-def drop(client, rng):
-    """Leave without closing the channel or the connection: RST or FIN."""
-    sock = client.sock
-    if rng.random() < 0.5:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    else:
-        sock.shutdown(socket.SHUT_RDWR)
-    sock.close()
-
-
-class SoakTest(h.ServiceTestCase):
+class SoakTest(h.RelayCase):
     @classmethod
     def setUpClass(cls):
         h.raise_nofile(4 * SESSIONS + 256)
-        cls.telnet, cls.port, cls.svc = h.start_relay(
-            cls.addClassCleanup, h.make_test_dir(cls.__name__), cli=True, log_level="INFO")
+        super().setUpClass()
 
     def cycle(self, rng, tag, deadline):
+        """One connection with a shell and a few rounds against the device CLI:
+        the client's own text X (no CR, LF or NUL) in random pieces, echoed
+        exactly; a lone CR, echoed CR LF, then "% unknown command: X" (X
+        reached telnet intact); "send N", echoed, then N pattern bytes. At
+        random the client leaves (FIN or RST) in the middle of a step."""
         with h.connect(self.port, timeout=STEP_TIMEOUT) as client:
             chan = h.open_shell(client, pty=rng.random() < 0.5, timeout=STEP_TIMEOUT)
             self.assertEqual(h.recv_until(chan, h.PROMPT, timeout=STEP_TIMEOUT), h.PROMPT)
@@ -66,20 +41,25 @@ class SoakTest(h.ServiceTestCase):
             for rnd in range(rounds):
                 if rnd > 0 and time.monotonic() > deadline:
                     break
-                x = tag + b"R%d:" % rnd + text_bytes(rng, rng.randint(1, 16384))
+                x = tag + b"R%d:" % rnd + bytes(b if b not in (0, 10, 13) else 0x40 + b % 16
+                                                for b in rng.randbytes(rng.randint(1, 16384)))
                 n = rng.randint(1, 262144)
                 cmd = b"send %d\r" % n
                 steps = [(x, x), (b"\r", b"\r\n% unknown command: " + x + b"\r\n" + h.PROMPT),
                          (cmd, cmd + h.pattern(n) + h.PROMPT)]
                 for step, (data, expect) in enumerate(steps):
-                    if drop_at == (rnd, step):  # part of the data, then gone
+                    if drop_at == (rnd, step):  # part of the data, then gone: RST or FIN
                         chan.sendall(data[:rng.randint(0, len(data))])
-                        return drop(client, rng)
+                        if rng.random() < 0.5:
+                            client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                                   struct.pack("ii", 1, 0))
+                        else:
+                            client.sock.shutdown(socket.SHUT_RDWR)
+                        return client.sock.close()
                     pos = 0
-                    while pos < len(data):
-                        piece = data[pos:pos + rng.randint(2, 8192)]
-                        chan.sendall(piece)
-                        pos += len(piece)
+                    while pos < len(data):  # in random pieces
+                        chan.sendall(data[pos:pos + (size := rng.randint(2, 8192))])
+                        pos += size
                     got = h.recv_until(chan, len(expect), timeout=STEP_TIMEOUT,
                                        max_bytes=len(expect) + 65536)
                     # a command whose CR arrived in a packet of its own (the
@@ -104,8 +84,7 @@ class SoakTest(h.ServiceTestCase):
                 try:
                     self.cycle(rng, b"S%dC%d:" % (index, cycles[index]), deadline)
                 except Exception as exc:  # shown below
-                    errors.append(f"session {index} cycle {cycles[index]}: {exc!r}")
-                    return
+                    return errors.append(f"session {index} cycle {cycles[index]}: {exc!r}")
                 cycles[index] += 1
         workers = [threading.Thread(target=session, args=(i,), daemon=True)
                    for i in range(SESSIONS)]

@@ -10,22 +10,14 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s param|credentials FILE\n", argv[0]);
-        return 2;
-    }
-    if (strcmp(argv[1], "param") == 0) {
-        std::string strPort;
-        int s32Available = CheckParamFilePass(argv[2], strPort);
-        printf("ssh_available=%d\nsshapi_port=%s\n", s32Available, strPort.c_str());
+    std::string strText;
+    if (argc == 3 && strcmp(argv[1], "param") == 0) {
+        int s32Available = CheckParamFilePass(argv[2], strText);
+        printf("ssh_available=%d\nsshapi_port=%s\n", s32Available, strText.c_str());
         return 0;
     }
-    if (strcmp(argv[1], "credentials") == 0) {
-        std::string strText;
-        if (ReadFileToString(argv[2], strText) < 0) {
-            fprintf(stderr, "cannot read %s\n", argv[2]);
-            return 1;
-        }
+    if (argc == 3 && strcmp(argv[1], "credentials") == 0 &&
+        ReadFileToString(argv[2], strText) >= 0) {
         UserInfoMap mapUsers;
         ParseUserCredentials(strText, mapUsers);
         for (const auto &tEntry : mapUsers) {
@@ -34,6 +26,6 @@ int main(int argc, char **argv)
         }
         return 0;
     }
-    fprintf(stderr, "unknown kind %s\n", argv[1]);
+    fprintf(stderr, "usage: %s param|credentials FILE (a readable one)\n", argv[0]);
     return 2;
 }
