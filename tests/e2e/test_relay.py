@@ -85,8 +85,8 @@ class RelayTest(ServiceCase):
         """The device's answer to a line never overtakes the line's echo."""
         self.telnet(cli=True)
         chan = self.shell()
-        chan.sendall(b"ping\r" * 20000)
-        got = h.recv_until(chan, lambda d: d.count(b"pong") == 20000, timeout=60)
+        chan.sendall(b"ping\r" * 60000)
+        got = h.recv_until(chan, lambda d: d.count(b"pong") == 60000, timeout=60)
         seen = {b"ping\r": 0, b"pong": 0}
         for m in re.finditer(rb"ping\r|pong", got):
             seen[m.group()] += 1
