@@ -21,10 +21,13 @@ namespace
 {
 
 // An '&' in text that starts no entity or character reference (tinyxml2
-// takes it and cuts the text): the file counts as damaged.
+// takes it and cuts the text): the file counts as damaged. Comments, CDATA
+// sections and processing instructions are no text; one never closed runs
+// to the end.
 bool HasBadReference(const std::string &strDoc)
 {
-    static const std::regex s_cNotText("<!--[^]*?-->|<!\\[CDATA\\[[^]*?\\]\\]>|<\\?[^]*?\\?>");
+    static const std::regex s_cNotText(
+        "<!--[^]*?(-->|$)|<!\\[CDATA\\[[^]*?(\\]\\]>|$)|<\\?[^]*?(\\?>|$)");
     static const std::regex s_cBad("&(?!(amp|lt|gt|quot|apos|#[0-9]+|#x[0-9a-fA-F]+);)");
     return std::regex_search(std::regex_replace(strDoc, s_cNotText, ""), s_cBad);
 }
