@@ -97,8 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
 
     // One read of inotify records, in a buffer of exactly the bytes read so
     // that a sanitizer sees any read beyond them.
-    const std::string strCredFile = FuzzScratchPath("sshapipublicpw.cur");
-    FuzzWriteFile(strCredFile, strText);
+    const std::string strCredFile = FuzzScratchFile(strText);
     std::unique_ptr<char[]> pEvents(new char[strEvents.size()]);
     memcpy(pEvents.get(), strEvents.data(), strEvents.size());
     TCredentials tCred;

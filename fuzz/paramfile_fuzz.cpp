@@ -107,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
         vecKeys.emplace_back(GROUP, szName);
     }
 
-    const std::string strPath = FuzzScratchPath("param.xml");
-    FuzzWriteFile(strPath, strDoc);
+    const std::string strPath = FuzzScratchFile(strDoc);
     std::vector<TRead> vecBefore;
     bool bDamaged = false;
     {
@@ -172,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     // switch and both ports present in the file, the port it reports fits
     // its buffer, and the file stays loadable; a damaged file stays as it
     // was, and the defaults apply.
-    FuzzWriteFile(strPath, strDoc);
+    FuzzScratchFile(strDoc);
     std::string strPort;
     const int s32Pass = CheckParamFilePass(strPath.c_str(), strPort);
     FUZZ_CHECK((s32Pass == 0 || s32Pass == 1) && strPort.size() < 63);
