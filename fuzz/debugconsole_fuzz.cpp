@@ -37,25 +37,16 @@ std::string ReferenceKey(std::string strText)
     return strKey.empty() ? strText + "+" : strKey;
 }
 
-// The service's commands; the index is the id.
-const char *const g_aszCommands[] = {"help", "status", "log verbose", "log quiet", "default"};
-
-const char *CommandOfKey(const std::string &strKey)
+// The service's command whose key is strKey, or of id s32Id above 0; else -1.
+int CommandOf(const std::string &strKey, SInt32 s32Id = 0)
 {
-    for (const char *szCommand : g_aszCommands) {
-        if (ReferenceKey(szCommand) == strKey) {
-            return szCommand;
+    for (int i = 0; !DebugCmdTable[i].strName.empty(); ++i) {
+        if (ReferenceKey(DebugCmdTable[i].strName) == strKey ||
+            (s32Id > 0 && DebugCmdTable[i].s32Id == s32Id)) {
+            return i;
         }
     }
-    return nullptr;
-}
-
-std::string Answer(std::string strRequest)
-{
-    std::string strResponse;
-    g_pFifo->SetDefaultCmd("", 0);
-    g_pFifo->Dispatch(strRequest, strResponse);
-    return strResponse;
+    return -1;
 }
 
 }  // namespace
@@ -85,19 +76,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
     std::string strText = strRequest;
     const std::string strKey = CDebugFifo::MakeKey(strText);
     FUZZ_CHECK(strKey == ReferenceKey(strRequest));
-    FUZZ_CHECK(strText.find_first_of("\r\n") == std::string::npos);
 
     // The request's key, else the default text's, else the default id
-    // (above 0) picks the command; else the request comes back.
-    const char *szCommand = CommandOfKey(strKey);
-    if (szCommand == nullptr && !strDefault.empty()) {
-        szCommand = CommandOfKey(ReferenceKey(strDefault));
+    // (above 0) picks the command, whose handler answers; else the request
+    // comes back.
+    int s32Command = CommandOf(strKey);
+    if (s32Command < 0 && !strDefault.empty()) {
+        s32Command = CommandOf(ReferenceKey(strDefault));
     }
-    if (szCommand == nullptr && s32DefaultId >= 1 && s32DefaultId <= 4) {
-        szCommand = g_aszCommands[s32DefaultId];
+    if (s32Command < 0) {
+        s32Command = CommandOf("", s32DefaultId);
     }
-    const std::string strExpected =
-        (szCommand != nullptr) ? Answer(szCommand) : "unhandle cmd :" + strText;
+    std::string strExpected = (s32Command < 0) ? "unhandle cmd :" + strText : "";
+    if (s32Command >= 0) {
+        const DebugCmd &tCmd = DebugCmdTable[s32Command];
+        tCmd.pfnHandler(tCmd.s32Id, tCmd.pParam, strExpected);
+    }
     std::string strDispatched = strRequest;
     std::string strResponse;
     g_pFifo->SetDefaultCmd(strDefault, s32DefaultId);

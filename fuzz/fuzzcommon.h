@@ -6,7 +6,6 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/FileAppender.hh>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +27,11 @@
 class CFuzzInput
 {
 public:
-    CFuzzInput(const uint8_t *pData, size_t u64Size) : m_pData(pData), m_u64Left(u64Size) {}
-    uint8_t Byte() { return Bytes(1).empty() ? 0 : m_pData[-1]; }
+    CFuzzInput(const uint8_t *pData, size_t u64Size)
+        : m_str(reinterpret_cast<const char *>(pData), u64Size)
+    {
+    }
+    uint8_t Byte() { return static_cast<uint8_t>(Bytes(1).append(1, '\0')[0]); }
     uint16_t U16()  // little-endian
     {
         const uint16_t u16Low = Byte();
@@ -37,30 +39,25 @@ public:
     }
     std::string Bytes(size_t u64Max)
     {
-        const size_t u64Len = std::min(u64Max, m_u64Left);
-        std::string str(reinterpret_cast<const char *>(m_pData), u64Len);
-        m_pData += u64Len;
-        m_u64Left -= u64Len;
+        const std::string str = m_str.substr(0, u64Max);
+        m_str.erase(0, str.size());
         return str;
     }
     // Text up to the next NUL, which is consumed, or the end of the input.
     std::string CString()
     {
-        const void *pNul = memchr(m_pData, '\0', m_u64Left);
-        std::string str =
-            Bytes(pNul != nullptr ? static_cast<const uint8_t *>(pNul) - m_pData : m_u64Left);
+        const std::string str = Bytes(m_str.find('\0'));
         Byte();
         return str;
     }
 
 private:
-    const uint8_t *m_pData;
-    size_t m_u64Left;
+    std::string m_str;  // what is left
 };
 
-// A file of the given name in a directory of this process's own under
-// $TMPDIR (or /tmp), made on first use and removed at exit.
-inline std::string FuzzScratchPath(const char *szName)
+// Writes strData to this process's scratch file (in a directory of its own
+// under $TMPDIR or /tmp, removed at exit) and returns the file's path.
+inline std::string FuzzScratchFile(const std::string &strData)
 {
     static std::string s_strDir;
     if (s_strDir.empty()) {
@@ -70,12 +67,9 @@ inline std::string FuzzScratchPath(const char *szName)
         FUZZ_CHECK(mkdtemp(&s_strDir[0]) != nullptr);
         atexit([] { std::filesystem::remove_all(s_strDir); });
     }
-    return s_strDir + "/" + szName;
-}
-
-inline void FuzzWriteFile(const std::string &strPath, const std::string &strData)
-{
+    const std::string strPath = s_strDir + "/scratch";
     FUZZ_CHECK((std::ofstream(strPath, std::ios::binary) << strData).flush().good());
+    return strPath;
 }
 
 inline std::string FuzzReadFile(const std::string &strPath)

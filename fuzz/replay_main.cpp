@@ -2,7 +2,6 @@
 // line, without libFuzzer: this is how the plain build replays the seeds and
 // every input that once broke a target. An input that breaks a property
 // aborts the process.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -18,18 +17,15 @@ int main(int argc, char **argv)
     LLVMFuzzerInitialize(&argc, &argv);
     for (int i = 1; i < argc; ++i) {
         std::ifstream cIn(argv[i], std::ios::binary);
-        if (!cIn) {
-            fprintf(stderr, "replay: cannot read %s\n", argv[i]);
-            return 1;
-        }
-        const std::string strData((std::istreambuf_iterator<char>(cIn)),
-                                  std::istreambuf_iterator<char>());
+        const std::string strData(std::istreambuf_iterator<char>(cIn), {});
         fprintf(stderr, "replay: %s (%zu bytes)\n", argv[i], strData.size());
         // A heap copy of exactly the input's size, as libFuzzer passes it, so
         // that a sanitizer build sees any read past the end.
         std::unique_ptr<uint8_t[]> pExact(new uint8_t[strData.size()]);
-        std::copy(strData.begin(), strData.end(), pExact.get());
-        LLVMFuzzerTestOneInput(pExact.get(), strData.size());
+        strData.copy(reinterpret_cast<char *>(pExact.get()), strData.size());
+        if (!cIn || LLVMFuzzerTestOneInput(pExact.get(), strData.size()) != 0) {
+            return 1;
+        }
     }
     return argc > 1 ? 0 : 1;
 }

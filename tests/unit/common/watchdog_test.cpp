@@ -1,23 +1,13 @@
-// CreateWatchdog with real processes: each test forks a child that turns
-// into the supervisor in a process group of its own; its workers play a
-// scenario (a file of worker ids tells a worker which run it is), and the
-// test checks the supervisor's output, exit status and leftovers.
+// CreateWatchdog with real processes: a child turns into the supervisor in
+// a process group of its own, its workers play a scenario (a file of worker
+// ids tells each which run it is); checked are the supervisor's output, exit
+// status and leftovers.
 #include "watchdog.h"
 
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "testsupport.h"
@@ -29,15 +19,6 @@ namespace
 std::string g_strRunsFile;
 pid_t g_s32Foreign = -1;
 
-// Records this worker and returns its run number (1 for the first worker).
-int RecordRun()
-{
-    std::ofstream(g_strRunsFile, std::ios::app) << getpid() << std::endl;
-    std::ifstream cIn(g_strRunsFile);
-    return static_cast<int>(
-        std::count(std::istreambuf_iterator<char>(cIn), std::istreambuf_iterator<char>(), '\n'));
-}
-
 struct TSupervision
 {
     int s32Exit = -1;         // exit status; -1 when it did not exit within the limit
@@ -48,19 +29,14 @@ struct TSupervision
     long s64Ms = 0;
 };
 
-// Forks the supervisor; fnPrepare runs in it before CreateWatchdog, and
-// fnWorker(run number) in every worker after it printed "worker <run>"
-// (printed twice, such a line would show output the supervisor did not
-// flush before a fork).
+// Forks the supervisor, its output in files of strDir; fnPrepare runs in it
+// before CreateWatchdog, fnWorker(run number) in every worker after it
+// printed "worker <run>" (twice if the supervisor did not flush its output).
 TSupervision Supervise(
-    const std::function<void(int)> &fnWorker, const std::function<void()> &fnPrepare = [] {})
+    const std::string &strDir, const std::function<void(int)> &fnWorker,
+    const std::function<void()> &fnPrepare = [] {})
 {
-    const std::string strDir = std::string(SSHAPI_TEST_TMP) + "/watchdog/" +
-                               std::to_string(getpid()) + "-" +
-                               testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::filesystem::create_directories(strDir);
     g_strRunsFile = strDir + "/runs";
-    unlink(g_strRunsFile.c_str());
     fflush(stdout);
     const auto stStart = std::chrono::steady_clock::now();
     const pid_t s32Sup = fork();
@@ -75,7 +51,9 @@ TSupervision Supervise(
         setrlimit(RLIMIT_CORE, &stNoCore);
         fnPrepare();
         CreateWatchdog("watchdog_test");
-        const int s32Run = RecordRun();
+        std::ofstream(g_strRunsFile, std::ios::app) << getpid() << std::endl;
+        const std::string strRuns = ReadAll(g_strRunsFile);
+        const int s32Run = static_cast<int>(std::count(strRuns.begin(), strRuns.end(), '\n'));
         printf("worker %d\n", s32Run);
         fflush(stdout);
         fnWorker(s32Run);
@@ -84,7 +62,7 @@ TSupervision Supervise(
     setpgid(s32Sup, s32Sup);
     TSupervision tRes;
     int s32Status = 0;
-    if (!ReapWithin(s32Sup, std::chrono::milliseconds(15000), s32Status)) {
+    if (!ReapWithin(s32Sup, milliseconds(15000), s32Status)) {
         kill(-s32Sup, SIGKILL);
         waitpid(s32Sup, &s32Status, 0);
     } else if (WIFEXITED(s32Status)) {
@@ -94,8 +72,8 @@ TSupervision Supervise(
     tRes.bLeftovers = kill(-s32Sup, SIGKILL) == 0;
     tRes.strOut = ReadAll(strDir + "/out");
     tRes.strErr = ReadAll(strDir + "/err");
-    std::ifstream cIn(g_strRunsFile);
-    for (long s64Pid = 0; cIn >> s64Pid;) {
+    std::istringstream cRuns(ReadAll(g_strRunsFile));
+    for (long s64Pid = 0; cRuns >> s64Pid;) {
         tRes.vecWorkers.push_back(s64Pid);
     }
     return tRes;
@@ -103,13 +81,14 @@ TSupervision Supervise(
 
 std::string WaitLine(long s64Child, long s64Waited, int s32Status, int s32Code)
 {
-    std::ostringstream cOut;
-    cOut << "Child Process " << s64Child << " wait exited with s32PID=" << s64Waited
-         << " s32Status=" << s32Status << " exit s32Status=" << s32Code << "\n";
-    return cOut.str();
+    return "Child Process " + std::to_string(s64Child) +
+           " wait exited with s32PID=" + std::to_string(s64Waited) +
+           " s32Status=" + std::to_string(s32Status) +
+           " exit s32Status=" + std::to_string(s32Code) + "\n";
 }
 
 const std::string CLEAN_LINE = "child exited cleanly so parent is exiting\n";
+const std::string FATAL_LINE = "child exited with -1 fatal error so parent is exiting too.\n";
 
 // How a worker ends: an exit status, or minus a signal number; the exit
 // code its wait line shows; the line that follows.
@@ -156,11 +135,8 @@ TEST_P(WatchdogEndings, RestartOrLeaveByHowTheWorkerEnded)
                         "line; this test runs natively";
     }
     const std::vector<TEnding> vecRuns = tCase.vecRuns;
-    TSupervision tRes = Supervise([vecRuns](int s32Run) {
+    TSupervision tRes = Supervise(FreshTestDir(), [vecRuns](int s32Run) {
         const int s32How = vecRuns[static_cast<size_t>(s32Run - 1)].s32How;
-        if (s32How == -SIGABRT) {
-            abort();
-        }
         if (s32How < 0) {
             // Sanitizer run-times catch some signals; the worker wants the plain death.
             signal(-s32How, SIG_DFL);
@@ -187,11 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
     Watchdog, WatchdogEndings,
     ::testing::Values(TScenario{"CleanExit", {EXIT_0}, 0, "", false},
                       TScenario{"NonZeroExitsRestart", {EXIT_1, EXIT_200, EXIT_0}, 0, "", false},
-                      TScenario{"Exit255IsFatal",
-                                {EXIT_255},
-                                1,
-                                "child exited with -1 fatal error so parent is exiting too.\n",
-                                false},
+                      TScenario{"Exit255IsFatal", {EXIT_255}, 1, FATAL_LINE, false},
                       TScenario{"CrashesRestart", {BY_ABRT, BY_SEGV, EXIT_0}, 0, "", true},
                       TScenario{"SigtermEnds", {BY_TERM}, 1, "", false},
                       TScenario{"SigkillEnds", {BY_KILL}, 1, "", false}),
@@ -201,7 +173,8 @@ TEST(Watchdog, NoChildToWaitForEndsSupervisorInsteadOfSpinning)
 {
     // With SIGCHLD ignored the system reaps the worker and wait() fails with
     // ECHILD; waiting again would return at once, for ever.
-    TSupervision tRes = Supervise([](int) { _exit(0); }, [] { signal(SIGCHLD, SIG_IGN); });
+    TSupervision tRes = Supervise(
+        FreshTestDir(), [](int) { _exit(0); }, [] { signal(SIGCHLD, SIG_IGN); });
     EXPECT_EQ(1, tRes.s32Exit);
     ASSERT_EQ(1u, tRes.vecWorkers.size());
     EXPECT_EQ("supervisor\nworker 1\n" + WaitLine(tRes.vecWorkers[0], -1, 0, 0), tRes.strOut);
@@ -212,6 +185,7 @@ TEST(Watchdog, NoChildToWaitForEndsSupervisorInsteadOfSpinning)
 TEST(Watchdog, EndOfAnEarlierChildDoesNotEndSupervision)
 {
     TSupervision tRes = Supervise(
+        FreshTestDir(),
         [](int) {
             // Wait until the supervisor reaped the earlier child, and tell
             // the test its id.
@@ -230,8 +204,7 @@ TEST(Watchdog, EndOfAnEarlierChildDoesNotEndSupervision)
         });
     EXPECT_EQ(0, tRes.s32Exit);
     ASSERT_EQ(1u, tRes.vecWorkers.size());
-    long s64Foreign = 0;
-    std::ifstream(g_strRunsFile + ".foreign") >> s64Foreign;
+    const long s64Foreign = std::stol("0" + ReadAll(g_strRunsFile + ".foreign"));
     ASSERT_GT(s64Foreign, 0);
     const long s64Pid = tRes.vecWorkers[0];
     EXPECT_EQ("supervisor\nworker 1\n" + WaitLine(s64Pid, s64Foreign, 0, 0) +
