@@ -162,19 +162,6 @@ TEST(SshSvrLogin, TableSwapUnderConcurrentLookups)
     EXPECT_EQ(0, s32Refused.load());
 }
 
-TEST(SshSvrRegistry, UnknownKeysAndEmptyStatus)
-{
-    CLogCapture cLog;
-    CSshSvr cSvr;
-    EXPECT_EQ(nullptr, cSvr.GetSession(1));
-    EXPECT_EQ(-1, cSvr.EraseSession(7));
-    EXPECT_NE(std::string::npos, cLog.Text().find("ERROR key:7 not found in session"));
-    std::string strStatus = "kept";
-    cSvr.GetStatus(strStatus);
-    EXPECT_EQ("kept", strStatus);
-    EXPECT_EQ(0, cSvr.CleanSvrChn());
-}
-
 // GetSocketInfo on the accepted end of a connection to an IPv4 and to a
 // dual-stack listener: an IPv4 client of the latter shows as IPv4 (an IPv6
 // client is the end-to-end test's).
