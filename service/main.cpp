@@ -14,6 +14,7 @@
 
 #include <log4cpp/Category.hh>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -340,19 +341,6 @@ int ParseUserCredentials(const std::string &strText, UserInfoMap &mapUserInfo)
     return 0;
 }
 
-bool IsStoredDigest(const std::string &strValue)
-{
-    if (strValue.size() != 32) {
-        return false;
-    }
-    for (char c : strValue) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 namespace
 {
 
@@ -382,10 +370,8 @@ UserInfoMap ListenerTable(const TCredentials &tCred)
 int ApplyCredentials(UserInfoMap mapFile, const std::string &strCredFile, TCredentials &tCred,
                      CSshSvr &rSvr)
 {
-    bool bUsable = false;
-    for (const auto &tEntry : mapFile) {
-        bUsable = bUsable || IsStoredDigest(tEntry.second);
-    }
+    bool bUsable = std::any_of(mapFile.begin(), mapFile.end(),
+                               [](const auto &tEntry) { return IsStoredDigest(tEntry.second); });
     if (!bUsable) {
         if (!mapFile.empty()) {
             LOG_ERROR("%s has no entry user:digest with a 32-digit lowercase hex digest, "

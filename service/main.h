@@ -24,8 +24,6 @@ void SplitString(const std::string &strText, const std::string &strDelim,
                  std::vector<std::string> &vecOut);
 // Adds "user:digest" lines to the table; other lines are skipped.
 int ParseUserCredentials(const std::string &strText, UserInfoMap &mapUserInfo);
-// True for 32 lowercase hexadecimal characters, the stored form of a password.
-bool IsStoredDigest(const std::string &strValue);
 
 // A parameter switch is on when its first four characters are "true" in
 // any letter case.

@@ -699,8 +699,7 @@ int CSshSvr::CheckUser(const std::string &strUser, const std::string &strPwd)
     }
     // Only a computed digest in the stored form can admit: a digest that
     // could not be computed (empty) must never match an empty stored value.
-    bool bDigestOk = strDigest.size() == 32 &&
-                     strDigest.find_first_not_of("0123456789abcdef") == std::string::npos;
+    bool bDigestOk = IsStoredDigest(strDigest);
     if (!bDigestOk) {
         LOG_ERROR("password digest not available, login refused");
     }
@@ -716,6 +715,12 @@ int CSshSvr::CheckUser(const std::string &strUser, const std::string &strPwd)
     }
     LOG_ERROR("check user fail");
     return 0;
+}
+
+bool IsStoredDigest(const std::string &strValue)
+{
+    return strValue.size() == 32 &&
+           strValue.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 void CSshSvr::OnLoggedIn(const TSourceKey &tSource)
@@ -1248,6 +1253,36 @@ int CSshSvrChn::OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events)
     return -1;  // tells libssh that this handle is gone
 }
 
+// Lends out the session's relay buffer, allocated on first use. A call
+// nested inside another that holds it (a channel write polls, and the poll
+// can read another telnet socket) gets a buffer of its own.
+class CSshSvrChn::CRelayBuffer
+{
+public:
+    explicit CRelayBuffer(CSshSvrChn &rOwner) : m_rOwner(rOwner), m_bLent(!rOwner.m_bRelayBufBusy)
+    {
+        std::unique_ptr<char[]> &pBuf = m_bLent ? rOwner.m_pRelayBuf : m_pNested;
+        if (pBuf == nullptr) {
+            pBuf.reset(new char[RELAY_BUF_SIZE]);
+        }
+        rOwner.m_bRelayBufBusy = true;
+    }
+    ~CRelayBuffer()
+    {
+        if (m_bLent) {
+            m_rOwner.m_bRelayBufBusy = false;
+        }
+    }
+    CRelayBuffer(const CRelayBuffer &) = delete;
+    CRelayBuffer &operator=(const CRelayBuffer &) = delete;
+    char *Get() { return m_bLent ? m_rOwner.m_pRelayBuf.get() : m_pNested.get(); }
+
+private:
+    CSshSvrChn &m_rOwner;
+    bool m_bLent;
+    std::unique_ptr<char[]> m_pNested;
+};
+
 // Relays one read of telnet output; false when the channel cannot take it now.
 bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
 {
@@ -1256,17 +1291,8 @@ bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
         return false;
     }
     uint32_t u32Want = std::min(RELAY_BUF_SIZE, ssh_channel_window_size(rRec.pChannel));
-    std::unique_ptr<char[]> pNested;
-    char *pBuf = m_pRelayBuf.get();
-    if (m_bRelayBufBusy) {
-        pNested.reset(new char[RELAY_BUF_SIZE]);
-        pBuf = pNested.get();
-    } else if (pBuf == nullptr) {
-        m_pRelayBuf.reset(new char[RELAY_BUF_SIZE]);
-        pBuf = m_pRelayBuf.get();
-    }
-    bool bWasBusy = m_bRelayBufBusy;
-    m_bRelayBufBusy = true;
+    CRelayBuffer cBuf(*this);
+    char *pBuf = cBuf.Get();
     ssize_t s64Count = read(rRec.s32TelnetFd, pBuf, u32Want);
     if (s64Count >= 0 && SvcLogEnabled(LOG_PRIO_DEBUG)) {
         LOG_DEBUG("read telnet [%s][%d]", DumpForLog(pBuf, static_cast<size_t>(s64Count)).c_str(),
@@ -1285,7 +1311,6 @@ bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
         LOG_ERROR("read telnet fd:%d fail, errno=%d", rRec.s32TelnetFd, errno);
         MarkTelnetEof(rRec);
     }
-    m_bRelayBufBusy = bWasBusy;
     return true;
 }
 
@@ -1306,24 +1331,20 @@ void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
 {
     for (int s32Stream = 0; s32Stream < 2; ++s32Stream) {
         uint32_t &rHeld = rRec.au32Held[s32Stream];
-        if (rHeld == 0 || !HasRoom(rRec) || rRec.s32TelnetFd <= 0 || m_bRelayBufBusy) {
+        if (rHeld == 0 || !HasRoom(rRec) || rRec.s32TelnetFd <= 0) {
             continue;
         }
-        if (m_pRelayBuf == nullptr) {
-            m_pRelayBuf.reset(new char[RELAY_BUF_SIZE]);
-        }
-        m_bRelayBufBusy = true;
+        CRelayBuffer cBuf(*this);
         while (rHeld > 0) {
-            int s32Got = ssh_channel_read_nonblocking(rRec.pChannel, m_pRelayBuf.get(),
+            int s32Got = ssh_channel_read_nonblocking(rRec.pChannel, cBuf.Get(),
                                                       std::min(rHeld, RELAY_BUF_SIZE), s32Stream);
             if (s32Got <= 0) {
                 rHeld = 0;
                 break;
             }
             rHeld -= std::min(rHeld, static_cast<uint32_t>(s32Got));
-            Consume(rRec, m_pRelayBuf.get(), static_cast<size_t>(s32Got));
+            Consume(rRec, cBuf.Get(), static_cast<size_t>(s32Got));
         }
-        m_bRelayBufBusy = false;
     }
 }
 

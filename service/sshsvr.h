@@ -99,6 +99,10 @@ struct TSocketEnds
     int s32LocalPort = 0;
 };
 
+// True for 32 lowercase hexadecimal characters, the stored form of a
+// password (its MD5 digest).
+bool IsStoredDigest(const std::string &strValue);
+
 // Connects a socket to host:port; protocol "udp" gives a datagram socket.
 int ConnectServer(const char *szHost, int s32Port, const char *szProtocol);
 
@@ -185,7 +189,9 @@ private:
     struct ssh_channel_callbacks_struct m_tChnCb;
     bool m_bClosing;         // the session is ending: no new channel
     int m_s32TelnetCbDepth;  // nesting of OnTelnetEvent (blocking libssh calls poll again)
-    std::unique_ptr<char[]> m_pRelayBuf;  // one telnet read or held-input pull
+    // One telnet read or held-input pull; see CRelayBuffer.
+    class CRelayBuffer;
+    std::unique_ptr<char[]> m_pRelayBuf;
     bool m_bRelayBufBusy;
     std::string m_strOut;  // the part of strEcho being written
     bool m_bOutBusy;
