@@ -21,6 +21,7 @@
 #include <strings.h>
 
 #include "commonutils.h"
+#include "hostkeys.h"
 #include "servicepaths.h"
 #include "svclog.h"
 #include "watchdog.h"
@@ -87,7 +88,8 @@ void RaiseDescriptorLimit()
 // Long options without a short form get values past every character.
 enum
 {
-    OPT_MAX_STARTUPS = 0x100,
+    OPT_CREATE_HOST_KEYS = 0x100,
+    OPT_MAX_STARTUPS,
     OPT_MAX_STARTUPS_PER_SOURCE,
     OPT_LOGIN_PENALTY,
 };
@@ -135,6 +137,7 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         {"verbose", no_argument, nullptr, 'v'},
         {"conf", required_argument, nullptr, 'c'},
         {"password", required_argument, nullptr, 'w'},
+        {"create-host-keys", no_argument, nullptr, OPT_CREATE_HOST_KEYS},
         {"max-startups", required_argument, nullptr, OPT_MAX_STARTUPS},
         {"max-startups-per-source", required_argument, nullptr, OPT_MAX_STARTUPS_PER_SOURCE},
         {"login-penalty", required_argument, nullptr, OPT_LOGIN_PENALTY},
@@ -175,6 +178,7 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         case 'v': tOpt.s32Verbose = 1; break;
         case 'c': tOpt.strLogConf += optarg; break;
         case 'w': tOpt.strPasswordMode += optarg; break;
+        case OPT_CREATE_HOST_KEYS: tOpt.bCreateHostKeys = true; break;
         case OPT_MAX_STARTUPS:
             bValid = ParseLimit(argv[0], "--max-startups", optarg, 1, MAX_STARTUPS_LIMIT,
                                 tOpt.tLimits.s32MaxStartups);
@@ -618,6 +622,9 @@ int SshApiMain(int argc, char **argv)
     }
     if (tOpt.strEcdsaKey.empty()) {
         tOpt.strEcdsaKey = g_szEcdsaKeyFile;
+    }
+    if (tOpt.bCreateHostKeys) {
+        CreateMissingHostKeys(tOpt.strRsaKey, tOpt.strEcdsaKey, tOpt.strEd25519Key);
     }
 
     LOG_INFO("log config file = %s", tOpt.strLogConf.c_str());

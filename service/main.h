@@ -77,6 +77,7 @@ struct TStartOptions
     std::string strPasswd;
     bool bUserGiven = false;
     bool bPasswdGiven = false;
+    bool bCreateHostKeys = false;  // --create-host-keys
     int s32Verbose = 0;
     TAdmissionLimits tLimits;
 };

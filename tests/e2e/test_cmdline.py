@@ -1,7 +1,7 @@
 """The command line and start-up of the real process: usage and exit
 statuses, a listener that cannot start, a fatal failure after it started,
-the host keys served, the command-line user and the log configuration
-fallback (the option grammar itself is the unit test's)."""
+the host keys served and made at start, the command-line user and the log
+configuration fallback (the option grammar itself is the unit test's)."""
 
 import os
 import re
@@ -26,6 +26,13 @@ class CommandLineTest(unittest.TestCase):
 
     def service(self, args, **kw):
         return h.start_service(self.addCleanup, h.make_test_dir(self.id()), args, **kw)
+
+    def served_keys(self, port):  # {(type, base64)} as ssh-keyscan sees them
+        scan = subprocess.run(["ssh-keyscan", "-p", str(port), "-t", "rsa,ecdsa,ed25519",
+                               "127.0.0.1"], stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=60)
+        return {tuple(line.split()[1:3]) for line in scan.stdout.splitlines()
+                if line and not line.startswith("#")}
 
     def test_usage_and_exit_statuses(self):
         # the usage text of -h: README's table decides where they differ
@@ -105,15 +112,40 @@ class CommandLineTest(unittest.TestCase):
         svc = self.service(h.standard_args(h.free_port(), 23), conf=False)
         self.assertIn(f"can't use log config file {h.test_root()}/usr/local/etc/sshserverlog"
                       f"{svc.port}.conf", svc.output())
-        scan = subprocess.run(["ssh-keyscan", "-p", str(svc.port), "-t", "rsa,ecdsa,ed25519",
-                               "127.0.0.1"], stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, timeout=60)
-        served = {tuple(line.split()[1:3]) for line in scan.stdout.splitlines()
-                  if line and not line.startswith("#")}
         expected = {tuple(h.read_file(h.host_key_path(kind) + ".pub", "r").split()[:2])
                     for kind in ("rsa", "ecdsa", "ed25519")}
-        self.assertEqual(served, expected, scan.stderr)
+        self.assertEqual(self.served_keys(svc.port), expected)
         self.assertRegex(svc.output(), r"host key \S*ssh_host_dsa_key not loaded")
+
+    def test_missing_host_keys_made_at_start_and_kept(self):
+        keydir = h.make_test_dir(self.id())
+        paths = {kind: f"{keydir}/{kind}" for kind in ("rsa", "ecdsa", "ed25519")}
+        garbage = f"{keydir}/garbage"
+        with open(garbage, "wb") as f:
+            f.write(b"\0not a key\n")
+
+        def keygen(flag, path):
+            return subprocess.run(["ssh-keygen", flag, "-f", path], stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, timeout=30, check=True).stdout
+        # the first start makes the three keys (RSA generation takes seconds
+        # under emulation); the second finds RSA and ECDSA, and a file that
+        # is no key at the Ed25519 path
+        for ed25519, served in ((paths["ed25519"], None), (garbage, ("rsa", "ecdsa"))):
+            svc = self.service(["-p", h.free_port(), "-t", 23, "-r", paths["rsa"], "-e",
+                                paths["ecdsa"], "--ed25519", ed25519, "--create-host-keys"],
+                               expect_ready=False)
+            svc.wait_log(r"\[INFO\] listening on", timeout=120)
+            made = dict(re.findall(r"\[INFO\] new [A-Z0-9]+ host key (\S+), fingerprint (\S+) --",
+                                   svc.log_text()))
+            self.assertEqual(made, {} if served else
+                             {p: keygen("-l", p).split()[1] for p in paths.values()})
+            self.assertEqual(self.served_keys(svc.port),
+                             {tuple(keygen("-y", paths[k]).split()[:2]) for k in served or paths})
+            svc.finish()
+        self.assertIn(f"host key {garbage} not loaded", svc.log_text())
+        self.assertEqual(h.read_file(garbage), b"\0not a key\n")
+        self.assertEqual(sorted(os.listdir(keydir)), sorted(list(paths) + ["garbage"]))
+        self.assertEqual({os.stat(p).st_mode & 0o777 for p in paths.values()}, {0o600})
 
     def test_incomplete_or_malformed_user_is_not_added(self):
         digest = h.md5hex("pw")
