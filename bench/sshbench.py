@@ -74,6 +74,7 @@ def log(msg):
 
 
 free_port, wait_until = h.free_port, h.wait_until
+IN_USE = "Address already in use"  # a server's log when its port is taken
 
 
 # ---------------------------------------------------------------- /proc
@@ -275,20 +276,36 @@ class Server:
     def argv(self):
         raise NotImplementedError
 
-    def start(self):
-        log_path = os.path.join(self.ctx.workdir, f"{self.name}.log")
-        out = open(log_path, "ab")
-        self.proc = subprocess.Popen(self.argv(), stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=out, start_new_session=True,
-                                     cwd=self.ctx.workdir)
-        out.close()
-        self.ctx.state.add_pid(self.proc.pid)
-        wait_until(self._ready, 15, f"{self.name} on port {self.port}", 0.05)
+    def logs(self):
+        """Its standard output and error, and sshapi's own log."""
+        return "".join(h.read_file(os.path.join(self.ctx.workdir, f"{self.name}{suffix}.log"))
+                       .decode("utf-8", "replace") for suffix in ("", "-service"))
 
-    def _ready(self):
+    def start(self, attempts=3):
+        """Start it and wait until it answers; while its log says the port is
+        taken (sshd and dropbear then exit, sshapi retries), on a new port."""
+        for _ in range(attempts):
+            taken = self.logs().count(IN_USE)
+            with open(os.path.join(self.ctx.workdir, f"{self.name}.log"), "ab") as out:
+                self.proc = subprocess.Popen(self.argv(), stdin=subprocess.DEVNULL, stdout=out,
+                                             stderr=out, start_new_session=True,
+                                             cwd=self.ctx.workdir)
+            self.ctx.state.add_pid(self.proc.pid)
+            if wait_until(lambda: self._ready(taken), 15, f"{self.name} on port {self.port}",
+                          0.05, show=lambda: "log:\n" + self.logs()[-3000:]) is True:
+                return
+            log(f"{self.name}: port {self.port} taken, trying another")
+            self.stop()
+            self.port = free_port()
+        raise BenchError(f"{self.name}: no free port in {attempts} attempts; see "
+                         f"{self.ctx.workdir}/{self.name}*.log")
+
+    def _ready(self, taken):
+        if self.logs().count(IN_USE) > taken:
+            return "taken"
         if self.proc.poll() is not None:
-            raise BenchError(f"{self.name} exited with {self.proc.returncode}; see "
-                             f"{self.ctx.workdir}/{self.name}.log")
+            raise BenchError(f"{self.name} exited with {self.proc.returncode}; log:\n"
+                             f"{self.logs()[-3000:]}")
         return h.probe_ssh_banner(self.port)
 
     def stop(self):

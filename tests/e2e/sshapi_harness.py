@@ -10,6 +10,7 @@ import fcntl
 import hashlib
 import logging
 import os
+import random
 import re
 import resource
 import select
@@ -75,10 +76,34 @@ def ensure_host_keys():
             os.rename(f"{path}.{os.getpid()}", path)
 
 
-def free_port(host="127.0.0.1"):
-    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as sock:
-        sock.bind((host, 0))
-        return sock.getsockname()[1]
+PORT_LOCK_DIR = "/tmp/sshapi-portlocks"  # a file per port, flock'ed by the process using it
+_held_ports = {}  # port -> its locked file, held until this process ends
+
+
+def free_port(host="127.0.0.1", attempts=200):
+    """A port outside the kernel's ephemeral range (no client socket gets it as
+    its source port), bindable now (IPv4, and IPv6 for an IPv6 host), locked
+    against the other test processes until this one ends."""
+    try:
+        low, high = map(int, read_file("/proc/sys/net/ipv4/ip_local_port_range", "r").split())
+    except (OSError, ValueError):
+        low, high = 32768, 60999
+    os.makedirs(PORT_LOCK_DIR, exist_ok=True)
+    with contextlib.suppress(OSError):  # shared by every user, as /tmp is
+        os.chmod(PORT_LOCK_DIR, 0o1777)
+    families = [(socket.AF_INET, "0.0.0.0")] + [(socket.AF_INET6, "::")] * (":" in host)
+    for port in random.sample([p for p in range(10000, 65536) if not low <= p <= high], attempts):
+        fd = os.open(f"{PORT_LOCK_DIR}/{port}", os.O_RDONLY | os.O_CREAT, 0o644)
+        try:  # fails while another process holds the lock, or anything the port
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            for family, addr in families:
+                with socket.socket(family) as sock:
+                    sock.bind((addr, port))
+            _held_ports[port] = fd
+            return port
+        except OSError:
+            os.close(fd)
+    raise AssertionError(f"no free port in {attempts} tries outside {low}-{high}")
 
 
 def pattern(n):
@@ -238,26 +263,48 @@ class SshApi:
     def start(self, args, log_level="DEBUG", expect_ready=True, conf=True, **popen_kw):
         """Run sshapi [-c <log config>] args; with expect_ready wait until it answers."""
         assert self.proc is None, "sshapi already running"
-        args = [str(a) for a in args]
-        self.port = int(args[args.index("-p") + 1]) if "-p" in args else None
-        self.host = args[args.index("-a") + 1] if "-a" in args else "127.0.0.1"
-        remove_console_pipes(self.port)
-        if conf:
-            args = ["-c", write_log_config(self.conf_path, self.log_path, log_level)] + args
-        with open(self.out_path, "ab") as out:
-            self.proc = subprocess.Popen([sshapi_bin()] + args, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=subprocess.STDOUT, cwd=self.workdir,
-                                         **popen_kw)
+        self.args = [str(a) for a in args]
+        self.host = self.args[self.args.index("-a") + 1] if "-a" in self.args else "127.0.0.1"
+        self.conf, self.popen_kw = ["-c", write_log_config(
+            self.conf_path, self.log_path, log_level)] * conf, popen_kw
+        self._run()
         if expect_ready:
             self.wait_ready()
         return self
 
-    def wait_ready(self, timeout=10.0):
+    def _run(self):
+        self.port = int(self.args[self.args.index("-p") + 1]) if "-p" in self.args else None
+        remove_console_pipes(self.port)
+        self.marks = len(self.log_text()), len(self.output())  # where this run's lines begin
+        with open(self.out_path, "ab") as out:
+            self.proc = subprocess.Popen([sshapi_bin()] + self.conf + self.args,
+                                         stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.STDOUT, cwd=self.workdir,
+                                         **self.popen_kw)
+
+    def tails(self):
+        return f"output:\n{_tail(self.output())}\nlog:\n{_tail(self.log_text())}"
+
+    def wait_ready(self, timeout=10.0, attempts=3):
+        """Wait until it answers; while its log says the port is taken (it may
+        keep retrying the bind), start it again on a new -p port."""
         def ready():
+            if re.search(r"listne fail: .*Address already in use",
+                         self.log_text()[self.marks[0]:] + self.output()[self.marks[1]:]):
+                return "taken"
             assert self.proc.poll() is None, (f"sshapi exited with {self.proc.returncode}\n"
-                                              f"{_tail(self.output())}\n{_tail(self.log_text())}")
+                                              f"{self.tails()}")
             return probe_ssh_banner(self.port, self.host)
-        wait_until(ready, timeout, f"sshapi to answer on port {self.port}", interval=0.05)
+        for attempt in range(attempts):
+            if wait_until(ready, timeout, f"sshapi to answer on port {self.port}", 0.05,
+                          self.tails) is True:
+                return
+            i = self.args.index("-p") + 1 if "-p" in self.args else None
+            assert attempt + 1 < attempts and i and self.args[i] == str(self.port), (
+                f"port {self.port} taken\n{self.tails()}")  # or not the one it listens on
+            self.finish()
+            self.args[i] = str(free_port(self.host))
+            self._run()
 
     def output(self):  # standard output and error
         return read_file(self.out_path).decode("utf-8", "replace")
@@ -335,11 +382,12 @@ def start_service(add_cleanup, workdir, args, **start_kw):
 
 
 def start_relay(add_cleanup, workdir, args=(), cli=False, user=USER, password=PASSWORD,
-                lenient=True, port=None, **start_kw):
+                lenient=True, **start_kw):
     """(telnet, port, svc): a fake telnet service, sshapi relaying to it."""
-    telnet, port = start_telnet(add_cleanup, workdir, cli=cli), port or free_port()
-    return telnet, port, start_service(add_cleanup, workdir, list(args) + standard_args(
-        port, telnet.port, user, password, lenient), **start_kw)
+    telnet = start_telnet(add_cleanup, workdir, cli=cli, port=free_port())  # can restart there
+    svc = start_service(add_cleanup, workdir, list(args) + standard_args(
+        free_port(), telnet.port, user, password, lenient), **start_kw)
+    return telnet, svc.port, svc
 
 
 class ServiceTestCase(unittest.TestCase):  # checks of self.svc
