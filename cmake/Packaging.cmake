@@ -8,7 +8,8 @@
 #
 # Packages come from a production build (-DBUILD_TESTING=OFF): a test
 # build relocates every device path under its build tree, and cpack
-# refuses it (CPackProjectConfig.cmake).
+# refuses it (CPackProjectConfig.cmake; the install test asks for one all
+# the same, to lint it).
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(_deb_arch arm64)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
