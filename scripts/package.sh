@@ -7,7 +7,9 @@
 #   scripts/package.sh arm64      the device's (cross build; needs
 #                                 scripts/setup-cross.sh)
 #
-# Packages end up in build-pkg-<arch>/sshapi_<version>_<arch>.deb.
+# Packages end up in build-pkg-<arch>/sshapi_<version>_<arch>.deb. Each is
+# checked with lintian where it is installed (scripts/setup.sh --package):
+# it must report nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SRC=$PWD
@@ -31,5 +33,9 @@ for arch in "${arches[@]}"; do
   for deb in "$build"/sshapi_*.deb; do
     echo "package: $deb $(stat -c %s "$deb") bytes"
     dpkg-deb -f "$deb" Architecture Depends | sed 's/^/package:   /'
+    if command -v lintian >/dev/null; then
+      tags=$(lintian --allow-root "$deb") || true
+      echo "package:   lintian: ${tags:-nothing to report}"
+    fi
   done
 done

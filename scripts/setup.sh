@@ -5,6 +5,8 @@
 #   scripts/setup.sh --bench   also the peers used by the benchmarks
 #   scripts/setup.sh --fuzz    also clang for the fuzz targets (fuzz/run.sh)
 #   scripts/setup.sh --format  also clang-format (scripts/format.sh)
+#   scripts/setup.sh --package also lintian and man (the install test's
+#                              checks of the Debian package and the manual page)
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config
@@ -20,6 +22,9 @@ if [[ "${1:-}" == "--fuzz" ]]; then
 fi
 if [[ "${1:-}" == "--format" ]]; then
   PKGS+=(clang-format)
+fi
+if [[ "${1:-}" == "--package" ]]; then
+  PKGS+=(lintian man-db)
 fi
 
 missing=()
