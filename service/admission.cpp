@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 TSourceKey TSourceKey::FromSockaddr(const struct sockaddr *pAddr, socklen_t u32Len)
@@ -215,4 +217,118 @@ CAdmission::TPenalty &CAdmission::PenaltyRecord(const TSourceKey &tKey, int64_t 
         m_mapPenalty.erase(itOldest != m_mapPenalty.end() ? itOldest : itOldestHeld);
     }
     return m_mapPenalty[tKey];
+}
+
+CLogQuota::CLogQuota()
+    : m_s64WindowStart(-1), m_s32LiveInAll(0), m_s64SummaryStart(-1), m_bMoreAddresses(false)
+{
+}
+
+CLogQuota::TLogTicket CLogQuota::Start(const TSourceKey &tKey, int64_t s64Now)
+{
+    if (m_s64WindowStart < 0 || s64Now - m_s64WindowStart >= WINDOW_SECONDS) {
+        m_s64WindowStart = s64Now;
+        m_s32LiveInAll = 0;
+        m_mapLive.clear();
+    }
+    TLogTicket tTicket = {LOG_LIVE, tKey, s64Now};
+    auto it = m_mapLive.find(tKey);
+    if (it != m_mapLive.end() && it->second >= LIVE_PER_SOURCE) {
+        tTicket.eVerdict = QUIET_SOURCE;
+    } else if (m_s32LiveInAll >= LIVE_IN_ALL) {
+        tTicket.eVerdict = QUIET_ALL;
+    } else {
+        ++m_mapLive[tKey];  // at most LIVE_IN_ALL entries
+        ++m_s32LiveInAll;
+    }
+    return tTicket;
+}
+
+void CLogQuota::Attempted(const TLogTicket &tTicket)
+{
+    if (tTicket.eVerdict != LOG_LIVE || tTicket.s64Start < m_s64WindowStart) {
+        return;  // quiet, or its window is over and the units renewed
+    }
+    auto it = m_mapLive.find(tTicket.tKey);
+    if (it != m_mapLive.end()) {
+        --m_s32LiveInAll;
+        if (--it->second <= 0) {
+            m_mapLive.erase(it);
+        }
+    }
+}
+
+// The counts a quiet connection's end goes to: its source's line while the
+// table has room, the line for all otherwise.
+CLogQuota::TQuietCounts *CLogQuota::CountsFor(const TLogTicket &tTicket)
+{
+    if (tTicket.eVerdict == QUIET_SOURCE) {
+        auto it = m_mapQuiet.find(tTicket.tKey);
+        if (it != m_mapQuiet.end()) {
+            return &it->second;
+        }
+        if (m_mapQuiet.size() < MAX_SUMMARY_SOURCES) {
+            return &m_mapQuiet[tTicket.tKey];
+        }
+    }
+    if (m_setAllAddresses.count(tTicket.tKey) == 0) {
+        if (m_setAllAddresses.size() < MAX_COUNTED_ADDRESSES) {
+            m_setAllAddresses.insert(tTicket.tKey);
+        } else {
+            m_bMoreAddresses = true;
+        }
+    }
+    return &m_tQuietAll;
+}
+
+void CLogQuota::EndedQuiet(const TLogTicket &tTicket, EPreLoginEnd eEnd, int64_t s64Now)
+{
+    if (tTicket.eVerdict == LOG_LIVE || eEnd < 0 || eEnd >= PRELOGIN_END_KINDS) {
+        return;
+    }
+    if (m_s64SummaryStart < 0) {
+        m_s64SummaryStart = s64Now;
+    }
+    ++CountsFor(tTicket)->au64Ends[eEnd];
+}
+
+std::string CLogQuota::TQuietCounts::Text(const std::string &strFrom, int64_t s64Seconds) const
+{
+    uint64_t u64All = 0;
+    for (uint64_t u64Count : au64Ends) {
+        u64All += u64Count;
+    }
+    char acText[512];
+    snprintf(acText, sizeof(acText),
+             "%" PRIu64 " connections from %s not logged in the last %" PRId64 " s: %" PRIu64
+             " closed by the client, %" PRIu64 " key exchange failed, %" PRIu64
+             " timed out, %" PRIu64 " displaced",
+             u64All, strFrom.c_str(), s64Seconds, au64Ends[PRELOGIN_CLOSED],
+             au64Ends[PRELOGIN_KEX_FAILED], au64Ends[PRELOGIN_TIMED_OUT],
+             au64Ends[PRELOGIN_DISPLACED]);
+    return acText;
+}
+
+std::vector<std::string> CLogQuota::DueSummaries(int64_t s64Now)
+{
+    std::vector<std::string> vecLines;
+    if (m_s64SummaryStart < 0 || s64Now - m_s64SummaryStart < WINDOW_SECONDS) {
+        return vecLines;
+    }
+    int64_t s64Seconds = s64Now - m_s64SummaryStart;
+    for (const auto &rSource : m_mapQuiet) {
+        vecLines.push_back(rSource.second.Text(rSource.first.ToText(), s64Seconds));
+    }
+    if (!m_setAllAddresses.empty()) {
+        std::string strFrom = (m_bMoreAddresses ? "more than " : "") +
+                              std::to_string(m_setAllAddresses.size()) +
+                              " addresses beyond the quota in all";
+        vecLines.push_back(m_tQuietAll.Text(strFrom, s64Seconds));
+    }
+    m_s64SummaryStart = -1;
+    m_mapQuiet.clear();
+    m_tQuietAll = TQuietCounts();
+    m_setAllAddresses.clear();
+    m_bMoreAddresses = false;
+    return vecLines;
 }

@@ -1,7 +1,8 @@
 // Who may start a connection: limits on connections that have not logged in
 // (in all and per source), room for a fresh source when squatters hold every
 // slot, and a hold on sources whose connections keep failing or running out
-// of time. Pure bookkeeping with the time passed in, so that tests can drive it
+// of time. Also the quota on log lines of connections that never try to log
+// in. Pure bookkeeping with the time passed in, so that tests can drive it
 // with a clock of their own; the listener locks it and logs its verdicts.
 #ifndef SERVICE_ADMISSION_H
 #define SERVICE_ADMISSION_H
@@ -10,7 +11,9 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 // Limits on connections that have not logged in, and the hold put on
 // sources whose logins keep failing (IPv6 sources count per /64).
@@ -125,6 +128,77 @@ private:
     std::map<TSourceKey, int> m_mapStartups;          // per source, connections not logged in
     std::map<int64_t, TConnection> m_mapConnections;  // by ticket: those not logged in
     std::map<TSourceKey, TPenalty> m_mapPenalty;
+};
+
+// Which connections that end before any login attempt are logged in full:
+// up to LIVE_PER_SOURCE a window per source and LIVE_IN_ALL in all. Windows
+// are fixed, WINDOW_SECONDS long, each starting with the first connection
+// after the last one ran out. The lines of the others are left out; a
+// summary a minute per source, and one for all sources beyond the quota in
+// all, counts them and how they ended. Connections that attempt a login are
+// always logged in full, and give their unit back.
+class CLogQuota
+{
+public:
+    enum EPreLoginEnd
+    {
+        PRELOGIN_KEX_FAILED,
+        PRELOGIN_CLOSED,
+        PRELOGIN_TIMED_OUT,
+        PRELOGIN_DISPLACED,
+        PRELOGIN_END_KINDS
+    };
+    enum ELogVerdict
+    {
+        LOG_LIVE,      // write its lines as they come
+        QUIET_SOURCE,  // its source used up its quota: hold them back
+        QUIET_ALL,     // the quota in all is used up: hold them back
+    };
+    struct TLogTicket
+    {
+        ELogVerdict eVerdict;
+        TSourceKey tKey;
+        int64_t s64Start;
+    };
+
+    static constexpr int64_t WINDOW_SECONDS = 60;
+    static constexpr int LIVE_PER_SOURCE = 5;
+    static constexpr int LIVE_IN_ALL = 50;
+    static constexpr size_t MAX_SUMMARY_SOURCES = 64;      // beyond: counted in the line for all
+    static constexpr size_t MAX_COUNTED_ADDRESSES = 1024;  // distinct ones named in that line
+
+    CLogQuota();
+
+    // A LOG_LIVE connection uses one unit of its source's and of the
+    // quota in all.
+    TLogTicket Start(const TSourceKey &tKey, int64_t s64Now);
+    // It attempted a login: a LOG_LIVE one gives its unit back (within the
+    // window it started in); the caller writes the held lines of a quiet one.
+    void Attempted(const TLogTicket &tTicket);
+    // A quiet connection ended without any attempt: counted for the summary.
+    void EndedQuiet(const TLogTicket &tTicket, EPreLoginEnd eEnd, int64_t s64Now);
+    // The summary texts due now, each for one WARN line: at most one per
+    // source and one for all, once WINDOW_SECONDS have passed since the
+    // first connection they count.
+    std::vector<std::string> DueSummaries(int64_t s64Now);
+
+private:
+    struct TQuietCounts
+    {
+        uint64_t au64Ends[PRELOGIN_END_KINDS] = {};
+        std::string Text(const std::string &strFrom, int64_t s64Seconds) const;
+    };
+
+    TQuietCounts *CountsFor(const TLogTicket &tTicket);
+
+    int64_t m_s64WindowStart;  // of the live quota; -1 before the first
+    int m_s32LiveInAll;
+    std::map<TSourceKey, int> m_mapLive;  // live units used in this window, per source
+    int64_t m_s64SummaryStart;            // -1 while nothing waits to be summed up
+    std::map<TSourceKey, TQuietCounts> m_mapQuiet;
+    TQuietCounts m_tQuietAll;
+    std::set<TSourceKey> m_setAllAddresses;
+    bool m_bMoreAddresses;
 };
 
 #endif

@@ -1,4 +1,5 @@
-// The admission table, driven by a clock of the test's own.
+// The admission table and the log quota of connections that never try to
+// log in, driven by a clock of the test's own.
 #include <gtest/gtest.h>
 #include <netdb.h>
 
@@ -173,4 +174,78 @@ TEST(Admission, PenaltyLengthsOffAndBoundedTable)
     }
     EXPECT_EQ(CAdmission::MAX_PENALTY_SOURCES, cAdm.PenaltySources());
     EXPECT_EQ(CAdmission::REFUSE_PENALTY, cAdm.Admit(tHeld, 2).eVerdict);  // stays held
+}
+
+TEST(LogQuota, LiveUpToFivePerSourceAndFiftyInAll)
+{
+    CLogQuota cQuota;
+    TSourceKey tA = Source("10.0.0.1");
+    std::vector<CLogQuota::TLogTicket> vecA;
+    for (int i = 0; i < 6; ++i) {
+        vecA.push_back(cQuota.Start(tA, 0));
+        EXPECT_EQ(i < 5 ? CLogQuota::LOG_LIVE : CLogQuota::QUIET_SOURCE, vecA.back().eVerdict);
+    }
+    cQuota.Attempted(vecA[0]);  // it tried to log in: its unit comes back
+    EXPECT_EQ(CLogQuota::LOG_LIVE, cQuota.Start(tA, 1).eVerdict);
+    for (int i = 0; i < 45; ++i) {
+        EXPECT_EQ(CLogQuota::LOG_LIVE,
+                  cQuota.Start(Source("10.1.0." + std::to_string(i / 5)), 2).eVerdict);
+    }
+    EXPECT_EQ(CLogQuota::QUIET_ALL, cQuota.Start(Source("10.2.0.1"), 3).eVerdict);
+    EXPECT_EQ(CLogQuota::QUIET_SOURCE, cQuota.Start(tA, 3).eVerdict);
+    cQuota.Attempted(vecA[5]);  // a quiet one has no unit to give back
+    cQuota.Attempted(vecA[1]);
+    EXPECT_EQ(CLogQuota::LOG_LIVE, cQuota.Start(Source("10.2.0.1"), 4).eVerdict);
+    EXPECT_EQ(CLogQuota::QUIET_ALL, cQuota.Start(Source("10.2.0.1"), 59).eVerdict);
+    // A new minute: fresh units; those taken in the last one give nothing back.
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(i < 5 ? CLogQuota::LOG_LIVE : CLogQuota::QUIET_SOURCE,
+                  cQuota.Start(tA, 60).eVerdict);
+        cQuota.Attempted(vecA[2 + i % 3]);
+    }
+}
+
+// 70 sources over seven minutes go one past their own quota each, then 1100
+// addresses find the quota in all used up: one line per source for the
+// first 64, and one line for all the others.
+TEST(LogQuota, SummariesOncePerMinuteAndBounded)
+{
+    CLogQuota cQuota;
+    auto Quiet = [&cQuota](const std::string &strAddr, int64_t s64At, int s32End) {
+        CLogQuota::TLogTicket tTicket = cQuota.Start(Source(strAddr), s64At);
+        cQuota.EndedQuiet(tTicket, static_cast<CLogQuota::EPreLoginEnd>(s32End), s64At);
+    };
+    for (int i = 0; i < 70; ++i) {
+        for (int j = 0; j < 6; ++j) {  // five logged, the sixth not
+            Quiet("10.1.0." + std::to_string(i), i / 10 * 60, CLogQuota::PRELOGIN_CLOSED);
+        }
+        if (i == 0) {
+            for (int s32End : {CLogQuota::PRELOGIN_KEX_FAILED, CLogQuota::PRELOGIN_TIMED_OUT,
+                               CLogQuota::PRELOGIN_DISPLACED}) {
+                Quiet("10.1.0.0", 0, s32End);
+            }
+            EXPECT_TRUE(cQuota.DueSummaries(59).empty());  // a minute after the first
+        }
+    }
+    for (int i = 0; i < 1100; ++i) {
+        Quiet("10.2." + std::to_string(i / 256) + "." + std::to_string(i % 256), 360,
+              CLogQuota::PRELOGIN_CLOSED);
+    }
+    std::vector<std::string> vecLines = cQuota.DueSummaries(420);
+    ASSERT_EQ(CLogQuota::MAX_SUMMARY_SOURCES + 1, vecLines.size());
+    EXPECT_EQ("4 connections from 10.1.0.0 not logged in the last 420 s: 1 closed by the client, "
+              "1 key exchange failed, 1 timed out, 1 displaced",
+              vecLines[0]);
+    EXPECT_EQ("1106 connections from more than 1024 addresses beyond the quota in all not logged "
+              "in the last 420 s: 1106 closed by the client, 0 key exchange failed, 0 timed out, "
+              "0 displaced",
+              vecLines.back());
+    EXPECT_TRUE(cQuota.DueSummaries(421).empty());  // nothing new
+    for (int j = 0; j < 7; ++j) {
+        Quiet("10.1.0.0", 430, CLogQuota::PRELOGIN_TIMED_OUT);
+    }
+    EXPECT_TRUE(cQuota.DueSummaries(489).empty());
+    EXPECT_EQ("2 connections from 10.1.0.0 not logged in the last 60 s: 0 closed by the client, "
+              "0 key exchange failed, 2 timed out, 0 displaced",
+              cQuota.DueSummaries(490).at(0));
 }
