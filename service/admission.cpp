@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 TSourceKey TSourceKey::FromSockaddr(const struct sockaddr *pAddr, socklen_t u32Len)
@@ -19,6 +21,10 @@ TSourceKey TSourceKey::FromSockaddr(const struct sockaddr *pAddr, socklen_t u32L
         const auto *pIn6 = reinterpret_cast<const struct sockaddr_in6 *>(pAddr);
         if (IN6_IS_ADDR_V4MAPPED(&pIn6->sin6_addr)) {
             memcpy(tKey.au8Addr, &pIn6->sin6_addr.s6_addr[12], 4);
+        } else if (IN6_IS_ADDR_LINKLOCAL(&pIn6->sin6_addr)) {
+            tKey.bV6 = true;
+            memcpy(tKey.au8Addr, &pIn6->sin6_addr, 16);
+            tKey.u32Scope = pIn6->sin6_scope_id;
         } else {
             tKey.bV6 = true;
             memcpy(tKey.au8Addr, &pIn6->sin6_addr, 8);
@@ -35,6 +41,9 @@ std::string TSourceKey::ToText() const
         return acText;
     }
     inet_ntop(AF_INET6, au8Addr, acText, sizeof(acText));
+    if (au8Addr[0] == 0xfe && (au8Addr[1] & 0xc0) == 0x80) {  // fe80::/10, kept whole
+        return u32Scope == 0 ? acText : std::string(acText) + "%" + std::to_string(u32Scope);
+    }
     return std::string(acText) + "/64";
 }
 
@@ -43,81 +52,135 @@ bool TSourceKey::operator<(const TSourceKey &rOther) const
     if (bV6 != rOther.bV6) {
         return !bV6;
     }
-    return memcmp(au8Addr, rOther.au8Addr, sizeof(au8Addr)) < 0;
+    int s32Cmp = memcmp(au8Addr, rOther.au8Addr, sizeof(au8Addr));
+    return s32Cmp != 0 ? s32Cmp < 0 : u32Scope < rOther.u32Scope;
 }
 
-CAdmission::CAdmission(const TAdmissionLimits &tLimits) : m_tLimits(tLimits), m_s32Startups(0) {}
-
-CAdmission::EVerdict CAdmission::Admit(const TSourceKey &tKey, int64_t s64Now)
+CAdmission::CAdmission(const TAdmissionLimits &tLimits)
+    : m_tLimits(tLimits), m_s32Startups(0), m_s64LastTicket(0)
 {
+}
+
+CAdmission::TAdmitDecision CAdmission::Admit(const TSourceKey &tKey, int64_t s64Now)
+{
+    TAdmitDecision tDecision = {ADMIT, 0, 0};
     auto itPenalty = m_mapPenalty.find(tKey);
     if (itPenalty != m_mapPenalty.end()) {
         if (Expired(itPenalty->second, s64Now)) {
             m_mapPenalty.erase(itPenalty);
         } else if (s64Now < itPenalty->second.s64HoldUntil) {
-            return REFUSE_PENALTY;
+            tDecision.eVerdict = REFUSE_PENALTY;
+            return tDecision;
         }
     }
-    if (m_s32Startups >= m_tLimits.s32MaxStartups) {
-        return REFUSE_STARTUPS;
-    }
     auto itCount = m_mapStartups.find(tKey);
-    if (itCount != m_mapStartups.end() && itCount->second >= m_tLimits.s32MaxStartupsPerSource) {
-        return REFUSE_SOURCE_STARTUPS;
+    if (m_s32Startups >= m_tLimits.s32MaxStartups) {
+        // A source that holds a slot already waits like everyone else; a
+        // fresh one takes the slot of a source that holds several.
+        tDecision.s64DisplacedTicket = itCount == m_mapStartups.end() ? PickDisplaced() : 0;
+        if (tDecision.s64DisplacedTicket == 0) {
+            tDecision.eVerdict = REFUSE_STARTUPS;
+            return tDecision;
+        }
+        Uncount(m_mapConnections.find(tDecision.s64DisplacedTicket));
+    } else if (itCount != m_mapStartups.end() &&
+               itCount->second >= m_tLimits.s32MaxStartupsPerSource) {
+        tDecision.eVerdict = REFUSE_SOURCE_STARTUPS;
+        return tDecision;
     }
     ++m_mapStartups[tKey];
     ++m_s32Startups;
-    return ADMIT;
+    tDecision.s64Ticket = ++m_s64LastTicket;
+    m_mapConnections[tDecision.s64Ticket] = TConnection{tKey, s64Now};
+    return tDecision;
 }
 
-void CAdmission::Uncount(const TSourceKey &tKey)
+// The longest-waiting connection of the source that holds the most, when
+// that is at least two: a source's only connection is never taken. Ties go
+// to the source whose connection has waited longest.
+int64_t CAdmission::PickDisplaced() const
 {
-    auto it = m_mapStartups.find(tKey);
+    int64_t s64Pick = 0;
+    int s32PickCount = 1;
+    int64_t s64PickAdmitted = 0;
+    for (const auto &rConn : m_mapConnections) {
+        int s32Count = m_mapStartups.at(rConn.second.tKey);
+        if (s32Count > s32PickCount || (s32Count == s32PickCount && s64Pick != 0 &&
+                                        rConn.second.s64Admitted < s64PickAdmitted)) {
+            s64Pick = rConn.first;
+            s32PickCount = s32Count;
+            s64PickAdmitted = rConn.second.s64Admitted;
+        }
+    }
+    return s64Pick;
+}
+
+void CAdmission::Uncount(std::map<int64_t, TConnection>::iterator itConn)
+{
+    auto it = m_mapStartups.find(itConn->second.tKey);
     if (it != m_mapStartups.end()) {
         --m_s32Startups;
         if (--it->second <= 0) {
             m_mapStartups.erase(it);
         }
     }
+    m_mapConnections.erase(itConn);
 }
 
-void CAdmission::LoggedIn(const TSourceKey &tKey)
+void CAdmission::LoggedIn(int64_t s64Ticket)
 {
-    Uncount(tKey);
-    m_mapPenalty.erase(tKey);
+    auto itConn = m_mapConnections.find(s64Ticket);
+    if (itConn != m_mapConnections.end()) {
+        Uncount(itConn);
+    }
 }
 
-int CAdmission::Ended(const TSourceKey &tKey, bool bFailedLogin, int64_t s64Now)
+template <int N>
+bool CAdmission::TStrikes<N>::Add(int64_t s64Now)
 {
-    Uncount(tKey);
-    if (!bFailedLogin || m_tLimits.s32LoginPenaltySeconds <= 0) {
+    if (s32Count == N) {
+        std::rotate(as64At, as64At + 1, as64At + N);
+        --s32Count;
+    }
+    as64At[s32Count++] = s64Now;
+    return s32Count == N && s64Now - as64At[0] < FAILURE_WINDOW_SECONDS;
+}
+
+int CAdmission::Ended(int64_t s64Ticket, EEnd eEnd, int64_t s64Now)
+{
+    auto itConn = m_mapConnections.find(s64Ticket);
+    if (itConn == m_mapConnections.end()) {
+        return 0;  // logged in or displaced: already uncounted
+    }
+    TSourceKey tKey = itConn->second.tKey;
+    Uncount(itConn);
+    // Only what the source did counts: a client that closes by itself (a
+    // monitor probing the port, a NAT gateway's users) is never held.
+    if ((eEnd != END_FAILED_LOGIN && eEnd != END_TIMED_OUT) ||
+        m_tLimits.s32LoginPenaltySeconds <= 0) {
         return 0;
     }
     TPenalty &rRec = PenaltyRecord(tKey, s64Now);
     rRec.s64LastSeen = s64Now;
-    // Keep the newest failures only, and only those in the window.
-    if (rRec.s32Failures == FAILURES_FOR_HOLD) {
-        std::rotate(rRec.as64Failures, rRec.as64Failures + 1,
-                    rRec.as64Failures + FAILURES_FOR_HOLD);
-        --rRec.s32Failures;
-    }
-    rRec.as64Failures[rRec.s32Failures++] = s64Now;
-    int s32Recent = 0;
-    for (int i = 0; i < rRec.s32Failures; ++i) {
-        if (s64Now - rRec.as64Failures[i] < FAILURE_WINDOW_SECONDS) {
-            ++s32Recent;
-        }
-    }
-    if (s32Recent < FAILURES_FOR_HOLD) {
+    bool bFailed = eEnd == END_FAILED_LOGIN;
+    if (!(bFailed ? rRec.tFailed.Add(s64Now) : rRec.tTimedOut.Add(s64Now))) {
         return 0;
     }
-    int s32Hold = rRec.s32LastHold > 0
-                      ? std::min(2 * rRec.s32LastHold, MAX_HOLD_SECONDS)
-                      : std::min(m_tLimits.s32LoginPenaltySeconds, MAX_HOLD_SECONDS);
-    rRec.s32LastHold = s32Hold;
-    rRec.s64HoldUntil = s64Now + s32Hold;
-    rRec.s32Failures = 0;
-    return s32Hold;
+    (bFailed ? rRec.tFailed.s32Count : rRec.tTimedOut.s32Count) = 0;  // spent on this hold
+    return StartHold(rRec, s64Now);
+}
+
+// Holds double at every repeat, up to 10 minutes or the base hold when that
+// is longer; the hold length is one per source, whatever led to it.
+int CAdmission::StartHold(TPenalty &rRec, int64_t s64Now)
+{
+    int64_t s64Base = m_tLimits.s32LoginPenaltySeconds;
+    int64_t s64Max = std::max<int64_t>(MAX_HOLD_SECONDS, s64Base);
+    int64_t s64Hold =
+        rRec.s32LastHold > 0 ? std::min<int64_t>(2 * int64_t{rRec.s32LastHold}, s64Max) : s64Base;
+    rRec.s32LastHold = static_cast<int>(s64Hold);
+    rRec.s64HoldUntil = s64Now + s64Hold;
+    return rRec.s32LastHold;
 }
 
 // A record is forgotten once the source has been quiet for the failure
@@ -154,4 +217,118 @@ CAdmission::TPenalty &CAdmission::PenaltyRecord(const TSourceKey &tKey, int64_t 
         m_mapPenalty.erase(itOldest != m_mapPenalty.end() ? itOldest : itOldestHeld);
     }
     return m_mapPenalty[tKey];
+}
+
+CLogQuota::CLogQuota()
+    : m_s64WindowStart(-1), m_s32LiveInAll(0), m_s64SummaryStart(-1), m_bMoreAddresses(false)
+{
+}
+
+CLogQuota::TLogTicket CLogQuota::Start(const TSourceKey &tKey, int64_t s64Now)
+{
+    if (m_s64WindowStart < 0 || s64Now - m_s64WindowStart >= WINDOW_SECONDS) {
+        m_s64WindowStart = s64Now;
+        m_s32LiveInAll = 0;
+        m_mapLive.clear();
+    }
+    TLogTicket tTicket = {LOG_LIVE, tKey, s64Now};
+    auto it = m_mapLive.find(tKey);
+    if (it != m_mapLive.end() && it->second >= LIVE_PER_SOURCE) {
+        tTicket.eVerdict = QUIET_SOURCE;
+    } else if (m_s32LiveInAll >= LIVE_IN_ALL) {
+        tTicket.eVerdict = QUIET_ALL;
+    } else {
+        ++m_mapLive[tKey];  // at most LIVE_IN_ALL entries
+        ++m_s32LiveInAll;
+    }
+    return tTicket;
+}
+
+void CLogQuota::Attempted(const TLogTicket &tTicket)
+{
+    if (tTicket.eVerdict != LOG_LIVE || tTicket.s64Start < m_s64WindowStart) {
+        return;  // quiet, or its window is over and the units renewed
+    }
+    auto it = m_mapLive.find(tTicket.tKey);
+    if (it != m_mapLive.end()) {
+        --m_s32LiveInAll;
+        if (--it->second <= 0) {
+            m_mapLive.erase(it);
+        }
+    }
+}
+
+// The counts a quiet connection's end goes to: its source's line while the
+// table has room, the line for all otherwise.
+CLogQuota::TQuietCounts *CLogQuota::CountsFor(const TLogTicket &tTicket)
+{
+    if (tTicket.eVerdict == QUIET_SOURCE) {
+        auto it = m_mapQuiet.find(tTicket.tKey);
+        if (it != m_mapQuiet.end()) {
+            return &it->second;
+        }
+        if (m_mapQuiet.size() < MAX_SUMMARY_SOURCES) {
+            return &m_mapQuiet[tTicket.tKey];
+        }
+    }
+    if (m_setAllAddresses.count(tTicket.tKey) == 0) {
+        if (m_setAllAddresses.size() < MAX_COUNTED_ADDRESSES) {
+            m_setAllAddresses.insert(tTicket.tKey);
+        } else {
+            m_bMoreAddresses = true;
+        }
+    }
+    return &m_tQuietAll;
+}
+
+void CLogQuota::EndedQuiet(const TLogTicket &tTicket, EPreLoginEnd eEnd, int64_t s64Now)
+{
+    if (tTicket.eVerdict == LOG_LIVE || eEnd < 0 || eEnd >= PRELOGIN_END_KINDS) {
+        return;
+    }
+    if (m_s64SummaryStart < 0) {
+        m_s64SummaryStart = s64Now;
+    }
+    ++CountsFor(tTicket)->au64Ends[eEnd];
+}
+
+std::string CLogQuota::TQuietCounts::Text(const std::string &strFrom, int64_t s64Seconds) const
+{
+    uint64_t u64All = 0;
+    for (uint64_t u64Count : au64Ends) {
+        u64All += u64Count;
+    }
+    char acText[512];
+    snprintf(acText, sizeof(acText),
+             "%" PRIu64 " connections from %s not logged in the last %" PRId64 " s: %" PRIu64
+             " closed by the client, %" PRIu64 " key exchange failed, %" PRIu64
+             " timed out, %" PRIu64 " displaced",
+             u64All, strFrom.c_str(), s64Seconds, au64Ends[PRELOGIN_CLOSED],
+             au64Ends[PRELOGIN_KEX_FAILED], au64Ends[PRELOGIN_TIMED_OUT],
+             au64Ends[PRELOGIN_DISPLACED]);
+    return acText;
+}
+
+std::vector<std::string> CLogQuota::DueSummaries(int64_t s64Now)
+{
+    std::vector<std::string> vecLines;
+    if (m_s64SummaryStart < 0 || s64Now - m_s64SummaryStart < WINDOW_SECONDS) {
+        return vecLines;
+    }
+    int64_t s64Seconds = s64Now - m_s64SummaryStart;
+    for (const auto &rSource : m_mapQuiet) {
+        vecLines.push_back(rSource.second.Text(rSource.first.ToText(), s64Seconds));
+    }
+    if (!m_setAllAddresses.empty()) {
+        std::string strFrom = (m_bMoreAddresses ? "more than " : "") +
+                              std::to_string(m_setAllAddresses.size()) +
+                              " addresses beyond the quota in all";
+        vecLines.push_back(m_tQuietAll.Text(strFrom, s64Seconds));
+    }
+    m_s64SummaryStart = -1;
+    m_mapQuiet.clear();
+    m_tQuietAll = TQuietCounts();
+    m_setAllAddresses.clear();
+    m_bMoreAddresses = false;
+    return vecLines;
 }

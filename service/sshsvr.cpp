@@ -359,32 +359,37 @@ void CSshSvr::Run()
             continue;
         }
         TSourceKey tSource;
-        if (Admit(s32Fd, reinterpret_cast<struct sockaddr *>(&stPeer), u32Len, tSource)) {
-            AcceptOne(s32Fd, tSource);
+        int64_t s64Ticket =
+            Admit(s32Fd, reinterpret_cast<struct sockaddr *>(&stPeer), u32Len, tSource);
+        if (s64Ticket != 0) {
+            AcceptOne(s32Fd, tSource, s64Ticket);
         }
     }
 }
 
 // Admits the connection, or closes it at once with a WARN line (at most one
-// a second, counting those not logged in between).
-bool CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource)
+// a second, counting those not logged in between). Returns its admission
+// ticket, or 0 when it was refused.
+int64_t CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len,
+                       TSourceKey &tSource)
 {
     tSource = TSourceKey::FromSockaddr(pAddr, u32Len);
     int64_t s64Now = MonotonicSeconds();
-    CAdmission::EVerdict eVerdict;
+    CAdmission::TAdmitDecision tDecision;
     int s32Startups;
     {
         std::lock_guard<std::mutex> cLock(m_mtxAdmission);
-        eVerdict = m_cAdmission.Admit(tSource, s64Now);
+        tDecision = m_cAdmission.Admit(tSource, s64Now);
         s32Startups = m_cAdmission.Startups();
     }
+    CAdmission::EVerdict eVerdict = tDecision.eVerdict;
     if (eVerdict == CAdmission::ADMIT) {
-        return true;
+        return tDecision.s64Ticket;
     }
     close(s32Fd);
     if (s64Now - m_s64LastRefusalLog < 1) {
         ++m_u32RefusalsNotLogged;
-        return false;
+        return 0;
     }
     const char *szWhy = eVerdict == CAdmission::REFUSE_PENALTY ? "held off after failed logins"
                         : eVerdict == CAdmission::REFUSE_STARTUPS
@@ -394,16 +399,16 @@ bool CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, T
              tSource.ToText().c_str(), szWhy, s32Startups, m_u32RefusalsNotLogged);
     m_s64LastRefusalLog = s64Now;
     m_u32RefusalsNotLogged = 0;
-    return false;
+    return 0;
 }
 
-void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource)
+void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
 {
     ssh_session pSession = ssh_new();
     if (pSession == nullptr) {
         LOG_ERROR("Failed to allocate session");
         close(s32Fd);
-        OnEndedUnauthenticated(tSource, false);
+        OnEndedUnauthenticated(tSource, s64Ticket, false);
         return;
     }
     if (ssh_bind_accept_fd(m_pSshBind, pSession, s32Fd) == SSH_ERROR) {
@@ -413,7 +418,7 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource)
         if (!bOwned) {
             close(s32Fd);
         }
-        OnEndedUnauthenticated(tSource, false);
+        OnEndedUnauthenticated(tSource, s64Ticket, false);
         return;
     }
     UpdateVerbose(m_u32Verbose);
@@ -424,7 +429,8 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource)
 
     CMutexGuard cGuard(&m_cMutex);
     m_mapSession[s32Key] = pSession;
-    CSshSvrChn *pSvrChn = new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource);
+    CSshSvrChn *pSvrChn =
+        new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource, s64Ticket);
     pSvrChn->SetTelnetPort(m_strTelnetPort);
     m_mapSvrChn[s32Key] = pSvrChn;
     int s32Err = 0;
@@ -438,7 +444,7 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource)
         delete pSvrChn;
         ssh_disconnect(pSession);
         ssh_free(pSession);
-        OnEndedUnauthenticated(tSource, false);
+        OnEndedUnauthenticated(tSource, s64Ticket, false);
     }
 }
 
@@ -509,12 +515,13 @@ ssh_session CSshSvr::GetSession(int s32Key)
 
 // ==== 2. Session ============================================================
 
-CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource)
+CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource,
+                       int64_t s64Ticket)
     : m_bRunning(1), m_s32Key(s32Key), m_pSvr(pSvr),
       m_u32Verbose(static_cast<uint32_t>(s32Verbose)),
-      m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource), m_pSession(nullptr),
-      m_pEvent(nullptr), m_bClosing(false), m_s32TelnetCbDepth(0), m_bRelayBufBusy(false),
-      m_bOutBusy(false), m_bUnknownDropLogged(false)
+      m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource),
+      m_s64Ticket(s64Ticket), m_pSession(nullptr), m_pEvent(nullptr), m_bClosing(false),
+      m_s32TelnetCbDepth(0), m_bRelayBufBusy(false), m_bOutBusy(false), m_bUnknownDropLogged(false)
 {
     m_tAuth.pSvrChn = this;
     m_tCbCtx.pSvrChn = this;
@@ -587,7 +594,7 @@ void CSshSvrChn::Run()
         m_pEvent = nullptr;
     }
     if (m_tAuth.s32Authenticated == 0) {
-        m_pSvr->OnEndedUnauthenticated(m_tSource, m_tAuth.s32AuthAttempts > 0);
+        m_pSvr->OnEndedUnauthenticated(m_tSource, m_s64Ticket, m_tAuth.s32AuthAttempts > 0);
     }
     m_bRunning = 0;
     m_pSvr->EraseSession(m_s32Key);
@@ -679,7 +686,7 @@ int CSshSvrChn::CheckUser(const std::string &strUser, const std::string &strPwd)
 {
     int s32Ok = m_pSvr->CheckUser(strUser, strPwd);
     if (s32Ok == 1 && m_tAuth.s32Authenticated == 0) {
-        m_pSvr->OnLoggedIn(m_tSource);
+        m_pSvr->OnLoggedIn(m_s64Ticket);
     }
     return s32Ok;
 }
@@ -723,10 +730,10 @@ bool IsStoredDigest(const std::string &strValue)
            strValue.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-void CSshSvr::OnLoggedIn(const TSourceKey &tSource)
+void CSshSvr::OnLoggedIn(int64_t s64Ticket)
 {
     std::lock_guard<std::mutex> cLock(m_mtxAdmission);
-    m_cAdmission.LoggedIn(tSource);
+    m_cAdmission.LoggedIn(s64Ticket);
 }
 
 // Waits for a login and a channel: three refused passwords or 1000 polls
@@ -1520,12 +1527,15 @@ int CSshSvr::EraseSession(int s32Key)
 // A connection that never logged in ended: it no longer counts against the
 // pre-login limits, and one with refused passwords counts towards a hold of
 // its source.
-void CSshSvr::OnEndedUnauthenticated(const TSourceKey &tSource, bool bFailedLogin)
+void CSshSvr::OnEndedUnauthenticated(const TSourceKey &tSource, int64_t s64Ticket,
+                                     bool bFailedLogin)
 {
     int s32Hold;
     {
         std::lock_guard<std::mutex> cLock(m_mtxAdmission);
-        s32Hold = m_cAdmission.Ended(tSource, bFailedLogin, MonotonicSeconds());
+        s32Hold = m_cAdmission.Ended(
+            s64Ticket, bFailedLogin ? CAdmission::END_FAILED_LOGIN : CAdmission::END_OTHER,
+            MonotonicSeconds());
     }
     if (s32Hold > 0) {
         LOG_WARN("connections from %s refused for %d s: %d connections with failed logins in "

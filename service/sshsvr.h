@@ -109,7 +109,8 @@ int ConnectServer(const char *szHost, int s32Port, const char *szProtocol);
 class CSshSvrChn : public CThread
 {
 public:
-    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource = TSourceKey());
+    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource = TSourceKey(),
+               int64_t s64Ticket = 0);
     ~CSshSvrChn() override;
 
     void SetTelnetPort(const std::string &strPort);
@@ -174,6 +175,7 @@ private:
     std::vector<std::unique_ptr<TChnRecord>> m_vecChn;  // stable while callbacks hold one
     std::string m_strTelnetPort;
     TSourceKey m_tSource;
+    int64_t m_s64Ticket;  // its admission ticket
 
     // Guards the status fields of the records against the status text read
     // on the debug thread. The session thread is the only writer and takes
@@ -221,8 +223,8 @@ public:
     void GetStatus(std::string &strStatus);
 
     // Session threads report how their connection fares.
-    void OnLoggedIn(const TSourceKey &tSource);
-    void OnEndedUnauthenticated(const TSourceKey &tSource, bool bFailedLogin);
+    void OnLoggedIn(int64_t s64Ticket);
+    void OnEndedUnauthenticated(const TSourceKey &tSource, int64_t s64Ticket, bool bFailedLogin);
 
     // Ends the accept loop and joins the listener thread (used when the
     // process gives up after the listener has started).
@@ -237,8 +239,8 @@ private:
     int SetKeepAlive(ssh_session pSession, int s32Enable, int s32Idle, int s32Interval,
                      int s32Count);
     void UpdateVerbose(uint32_t u32Verbose);
-    bool Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource);
-    void AcceptOne(int s32Fd, const TSourceKey &tSource);
+    int64_t Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource);
+    void AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket);
 
     std::atomic<uint32_t> m_bInit;
     std::atomic<uint32_t> m_u32Verbose;
