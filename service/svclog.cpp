@@ -19,6 +19,11 @@ static log4cpp::Category &Category()
     return s_rCategory;
 }
 
+namespace
+{
+thread_local CLogHold *t_pHold = nullptr;
+}
+
 bool SvcLogEnabled(int s32Prio)
 {
     return Category().isPriorityEnabled(s32Prio);
@@ -54,7 +59,52 @@ void SvcLogWrite(int s32Prio, const char *szFile, unsigned u32Line, const char *
         strMsg.resize(u64Room);
     }
     strMsg += acSuffix;
+    if (t_pHold != nullptr) {
+        t_pHold->Add(s32Prio, std::move(strMsg));
+        return;
+    }
     Category().log(s32Prio, strMsg);
+}
+
+void CLogHold::Add(int s32Prio, std::string strLine)
+{
+    if (m_bReleased) {
+        Category().log(s32Prio, strLine);
+    } else if (m_vecLines.size() < LOG_HOLD_MAX_LINES) {
+        m_vecLines.emplace_back(s32Prio, std::move(strLine));
+    } else {
+        ++m_u64NotKept;
+    }
+}
+
+void CLogHold::Release()
+{
+    CLogHoldScope cDirect(nullptr);
+    for (auto &tLine : m_vecLines) {
+        Category().log(tLine.first, tLine.second);
+    }
+    if (m_u64NotKept > 0) {
+        LOG_INFO("%zu earlier lines of this connection not kept", m_u64NotKept);
+    }
+    Discard();
+    m_bReleased = true;
+}
+
+void CLogHold::Discard()
+{
+    m_vecLines.clear();
+    m_vecLines.shrink_to_fit();
+    m_u64NotKept = 0;
+}
+
+CLogHoldScope::CLogHoldScope(CLogHold *pHold) : m_pPrevious(t_pHold)
+{
+    t_pHold = pHold;
+}
+
+CLogHoldScope::~CLogHoldScope()
+{
+    t_pHold = m_pPrevious;
 }
 
 namespace

@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 // log4cpp priorities used by the service.
 enum
@@ -55,6 +57,41 @@ std::string DumpForLog(const char *pData, size_t u64Len);
 
 // No line at INFO or above is longer than this; DEBUG dumps are not cut.
 const size_t LOG_LINE_MAX = 4096;
+
+// Lines held back instead of written. A connection that has not tried to
+// log in yet, from an address beyond its log quota, keeps its lines here:
+// they are written if it then tries, and dropped (and counted in a summary
+// line) if it does not. At most LOG_HOLD_MAX_LINES are kept; later ones are
+// only counted.
+class CLogHold
+{
+public:
+    static const size_t LOG_HOLD_MAX_LINES = 32;
+
+    void Add(int s32Prio, std::string strLine);
+    // Writes the held lines, in order; later lines are written at once.
+    void Release();
+    void Discard();
+
+private:
+    std::vector<std::pair<int, std::string>> m_vecLines;
+    size_t m_u64NotKept = 0;
+    bool m_bReleased = false;
+};
+
+// Sends the calling thread's log lines to a hold for the extent of a scope;
+// a null hold writes them as usual (a line that must never be held).
+class CLogHoldScope
+{
+public:
+    explicit CLogHoldScope(CLogHold *pHold);
+    ~CLogHoldScope();
+    CLogHoldScope(const CLogHoldScope &) = delete;
+    CLogHoldScope &operator=(const CLogHoldScope &) = delete;
+
+private:
+    CLogHold *m_pPrevious;
+};
 
 // Configures log4cpp from a property file. When the file cannot be used,
 // logs to standard error at INFO instead and writes one ERROR line that
