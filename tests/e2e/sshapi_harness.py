@@ -20,6 +20,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -512,6 +513,46 @@ def ssh_cmd(add_cleanup, port, workdir, **popen_kw):
             proc.__exit__(None, None, None)
     add_cleanup(end)
     return proc
+
+
+class PausableProxy:
+    """A loopback TCP relay for one client connection to port, whose relay
+    towards the client can be paused: a client that stops reading."""
+
+    def __init__(self, port):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port, self.socks = self.listener.getsockname()[1], []
+        self.flowing = threading.Event()
+        self.flowing.set()
+        threading.Thread(target=self._serve, args=(port,), daemon=True).start()
+
+    def _serve(self, port):
+        client = self.listener.accept()[0]
+        upstream = socket.socket()
+        upstream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # little kept in the kernel
+        upstream.connect(("127.0.0.1", port))
+        self.socks += [client, upstream]
+        for src, dst, gate in ((client, upstream, None), (upstream, client, self.flowing)):
+            threading.Thread(target=self._pump, args=(src, dst, gate), daemon=True).start()
+
+    @staticmethod
+    def _pump(src, dst, gate):
+        with contextlib.suppress(OSError):
+            while gate is None or gate.wait(60):
+                data = src.recv(1 << 16)
+                if not data:
+                    break
+                dst.sendall(data)
+        for sock in (src, dst):
+            with contextlib.suppress(OSError):
+                sock.shutdown(socket.SHUT_RDWR)
+
+    def close(self):  # a shutdown ends the pumps blocked on the sockets
+        self.flowing.set()
+        for sock in [self.listener] + self.socks:
+            with contextlib.suppress(OSError):
+                sock.shutdown(socket.SHUT_RDWR)
+            sock.close()
 
 
 # ---------------------------------------------------------------- device files

@@ -11,6 +11,7 @@
 //   --close-after-preview  close the connection
 //   --cli                  prompt "device> " and answer commands line by line
 //   --sink                 count and hash the bytes instead of recording them
+//   --read-rate N          read at most N bytes a second after the preview line
 //
 // Output after the preview line goes out in this order: banner, pattern bytes,
 // then the close or the first prompt.  Every connection has a reader (its
@@ -44,6 +45,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -83,6 +85,7 @@ struct TOptions
     bool bCloseAfterPreview = false;
     bool bSink = false;
     uint64_t u64SendBytes = 0;
+    uint64_t u64ReadRate = 0;  // bytes a second after the preview line; 0: as fast as it comes
 };
 
 TOptions g_stOpts;
@@ -447,8 +450,20 @@ void CConnection::Run()
     }
 
     std::vector<char> vecBuf(READ_BUFFER);
+    // A slow reader reads a twentieth of its rate at a time and keeps pace
+    // with a clock that starts after the preview line.
+    uint64_t u64Rate = g_stOpts.u64ReadRate;
+    size_t szSlice = u64Rate == 0
+                         ? READ_BUFFER
+                         : std::max<size_t>(1, std::min<uint64_t>(READ_BUFFER, u64Rate / 20));
+    auto tPaced = std::chrono::steady_clock::now();
+    uint64_t u64Paced = 0;
     for (;;) {
-        ssize_t sRet = read(m_s32Fd, vecBuf.data(), vecBuf.size());
+        if (u64Rate != 0 && m_bPreviewDone) {
+            std::this_thread::sleep_until(tPaced +
+                                          std::chrono::microseconds(u64Paced * 1000000 / u64Rate));
+        }
+        ssize_t sRet = read(m_s32Fd, vecBuf.data(), m_bPreviewDone ? szSlice : vecBuf.size());
         if (sRet < 0 && errno == EINTR) {
             continue;
         }
@@ -466,10 +481,12 @@ void CConnection::Run()
                 continue;
             }
             m_bPreviewDone = true;
+            tPaced = std::chrono::steady_clock::now();
             OnPreviewDone();
             pData += szPreview;
             szLen -= szPreview;
         }
+        u64Paced += szLen;
         if (szLen > 0) {
             if (!g_stOpts.bSink) {
                 Record(pData, szLen);
@@ -524,6 +541,12 @@ int OpenListener()
         }
         int s32On = 1;
         setsockopt(s32Fd, SOL_SOCKET, SO_REUSEADDR, &s32On, sizeof(s32On));
+        if (g_stOpts.u64ReadRate != 0) {
+            // A slow reader keeps little in its kernel buffer, as a busy
+            // device does: what the sender has not delivered stays with it.
+            int s32Buf = 64 * 1024;
+            setsockopt(s32Fd, SOL_SOCKET, SO_RCVBUF, &s32Buf, sizeof(s32Buf));
+        }
         if (bind(s32Fd, pAi->ai_addr, pAi->ai_addrlen) == 0 && listen(s32Fd, 128) == 0) {
             break;
         }
@@ -563,6 +586,7 @@ void Usage(const char *szProg)
            "    --send-bytes N           send N pattern bytes after the preview line\n"
            "    --close-after-preview    close the connection after the preview line\n"
            "    --sink                   discard input; summary gets fnv1a64 of it\n"
+           "    --read-rate N            read at most N bytes a second after the preview\n"
            "    -h --help                this text\n",
            szProg);
 }
@@ -579,7 +603,8 @@ int ParseOptions(int argc, char **argv)
         OPT_CLI,
         OPT_SEND_BYTES,
         OPT_CLOSE_AFTER_PREVIEW,
-        OPT_SINK
+        OPT_SINK,
+        OPT_READ_RATE
     };
     static const struct option s_astLong[] = {
         {"listen", required_argument, nullptr, OPT_LISTEN},
@@ -591,6 +616,7 @@ int ParseOptions(int argc, char **argv)
         {"send-bytes", required_argument, nullptr, OPT_SEND_BYTES},
         {"close-after-preview", no_argument, nullptr, OPT_CLOSE_AFTER_PREVIEW},
         {"sink", no_argument, nullptr, OPT_SINK},
+        {"read-rate", required_argument, nullptr, OPT_READ_RATE},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -621,6 +647,12 @@ int ParseOptions(int argc, char **argv)
         case OPT_CLI: g_stOpts.bCli = true; break;
         case OPT_CLOSE_AFTER_PREVIEW: g_stOpts.bCloseAfterPreview = true; break;
         case OPT_SINK: g_stOpts.bSink = true; break;
+        case OPT_READ_RATE:
+            if (ParseU64(optarg, &g_stOpts.u64ReadRate) != 0 || g_stOpts.u64ReadRate == 0) {
+                fprintf(stderr, "faketelnet: bad rate: %s\n", optarg);
+                return -1;
+            }
+            break;
         case 'h': Usage(argv[0]); exit(0);
         default: Usage(argv[0]); return -1;
         }
