@@ -2,13 +2,8 @@
 # changelog compressed as Debian wants them (gzip -9n: smallest, and no
 # name or time stamp, so that every build gives the same bytes), and the
 # copyright file beside the changelog.
-foreach(_var MANDIR DOCDIR)
-  if(IS_ABSOLUTE "${SSHAPI_${_var}}")
-    set(_${_var} "${SSHAPI_${_var}}")
-  else()
-    set(_${_var} "${CMAKE_INSTALL_PREFIX}/${SSHAPI_${_var}}")
-  endif()
-endforeach()
+set(SSHAPI_INSTALL_DIR_VARS MANDIR DOCDIR)
+include("${CMAKE_CURRENT_LIST_DIR}/InstallDirs.cmake")
 
 # source, directory, installed name
 set(_files

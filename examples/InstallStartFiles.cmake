@@ -1,13 +1,8 @@
 # Runs at install time (cmake --install, cpack): installs the start files
 # with the executable's and the documentation's paths of this install's
 # prefix in place of the /usr paths that the examples name.
-foreach(_var SBINDIR DOCDIR)
-  if(IS_ABSOLUTE "${SSHAPI_${_var}}")
-    set(_${_var} "${SSHAPI_${_var}}")
-  else()
-    set(_${_var} "${CMAKE_INSTALL_PREFIX}/${SSHAPI_${_var}}")
-  endif()
-endforeach()
+set(SSHAPI_INSTALL_DIR_VARS SBINDIR DOCDIR)
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/InstallDirs.cmake")
 
 # source file, directory, installed name, permissions
 set(_files
