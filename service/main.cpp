@@ -92,11 +92,13 @@ enum
     OPT_MAX_STARTUPS,
     OPT_MAX_STARTUPS_PER_SOURCE,
     OPT_LOGIN_PENALTY,
+    OPT_MAX_CHANNELS,
 };
 
 // Bounds of the admission limits: a count of connections, and seconds.
 const int MAX_STARTUPS_LIMIT = 10000;
 const int LOGIN_PENALTY_LIMIT = 86400;  // a day
+const int MAX_CHANNELS_LIMIT = 64;
 
 // Takes a whole decimal number from s32Min to s32Max (digits only, no sign
 // or blank) into s32Out. Otherwise says so on standard error and returns
@@ -141,13 +143,14 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         {"max-startups", required_argument, nullptr, OPT_MAX_STARTUPS},
         {"max-startups-per-source", required_argument, nullptr, OPT_MAX_STARTUPS_PER_SOURCE},
         {"login-penalty", required_argument, nullptr, OPT_LOGIN_PENALTY},
+        {"max-channels", required_argument, nullptr, OPT_MAX_CHANNELS},
         {nullptr, 0, nullptr, 0},
     };
     int s32Opt;
     bool bValid = true;
     // Options that take an argument append it: a repeated option yields
-    // the concatenation of its arguments. The admission limits are numbers:
-    // there the last one given counts.
+    // the concatenation of its arguments. The limits are numbers: there the
+    // last one given counts.
     while ((s32Opt = getopt_long(argc, argv, "hDU:P:a:p:t:r:d:e:vc:w:", s_astLong, nullptr)) !=
            -1) {
         switch (s32Opt) {
@@ -190,6 +193,10 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
         case OPT_LOGIN_PENALTY:
             bValid = ParseLimit(argv[0], "--login-penalty", optarg, 0, LOGIN_PENALTY_LIMIT,
                                 tOpt.tLimits.s32LoginPenaltySeconds);
+            break;
+        case OPT_MAX_CHANNELS:
+            bValid = ParseLimit(argv[0], "--max-channels", optarg, 1, MAX_CHANNELS_LIMIT,
+                                tOpt.s32MaxChannels);
             break;
         default: bValid = false; break;
         }
@@ -280,13 +287,13 @@ int ReadFileToString(const std::string &strPath, std::string &strOut)
     } else if (stInfo.st_size > static_cast<off_t>(CRED_FILE_MAX)) {
         szWhy = "larger than 1 MiB";
     }
+    FILE *pFile = nullptr;
     if (szWhy == nullptr) {
-        // The platform's file operations open the checked file itself
-        // through its descriptor, whatever the path names by now.
-        std::string strFdPath = "/proc/self/fd/" + std::to_string(s32Fd);
-        FILE *pFile = g_tFileOptCallBack.pfnOpen(strFdPath.c_str(), "r");
+        // Read through the very descriptor that was checked, whatever the
+        // path names by now (a device need not have /proc).
+        pFile = fdopen(s32Fd, "r");
         if (pFile == nullptr) {
-            szWhy = "cannot be opened through /proc/self/fd";
+            szWhy = "cannot be read";
         } else {
             char acBuf[1024];
             for (;;) {
@@ -300,10 +307,12 @@ int ReadFileToString(const std::string &strPath, std::string &strOut)
                     break;
                 }
             }
-            g_tFileOptCallBack.pfnClose(pFile);
+            g_tFileOptCallBack.pfnClose(pFile);  // closes the descriptor too
         }
     }
-    close(s32Fd);
+    if (pFile == nullptr) {
+        close(s32Fd);
+    }
     if (szWhy != nullptr) {
         LOG_ERROR("%s not read: %s", strPath.c_str(), szWhy);
         strOut.clear();
@@ -632,9 +641,9 @@ int SshApiMain(int argc, char **argv)
     LOG_INFO("telnet port = %s", tOpt.strTelnetPort.c_str());
     LOG_INFO("user = %s, password = %s", EscapeForLog(tOpt.strUser).c_str(),
              tOpt.strPasswd.empty() ? "" : "***");
-    LOG_INFO("max startups = %d, per source = %d, login penalty = %d s",
+    LOG_INFO("max startups = %d, per source = %d, login penalty = %d s, max channels = %d",
              tOpt.tLimits.s32MaxStartups, tOpt.tLimits.s32MaxStartupsPerSource,
-             tOpt.tLimits.s32LoginPenaltySeconds);
+             tOpt.tLimits.s32LoginPenaltySeconds, tOpt.s32MaxChannels);
 
     g_cSshSvr.SetUserInfo(userCredentials);
     g_cSshSvr.SetAddr(tOpt.strIp, tOpt.strPort);
@@ -642,6 +651,7 @@ int SshApiMain(int argc, char **argv)
     g_cSshSvr.SetVerbose(tOpt.s32Verbose);
     g_cSshSvr.SetTelnetPort(tOpt.strTelnetPort);
     g_cSshSvr.SetAdmissionLimits(tOpt.tLimits);
+    g_cSshSvr.SetMaxChannels(tOpt.s32MaxChannels);
     if (g_cSshSvr.Init() != 0) {
         PrintUsage(argv[0]);
         LOG_ERROR("ssh server init fail");

@@ -80,6 +80,7 @@ struct TStartOptions
     bool bCreateHostKeys = false;  // --create-host-keys
     int s32Verbose = 0;
     TAdmissionLimits tLimits;
+    int s32MaxChannels = DEFAULT_MAX_CHANNELS;
 };
 
 // Parses the command line into tOpt. Returns 0 to go on, or the status the

@@ -1,18 +1,22 @@
 // The SSH listener and the session of one connection, in the order a
 // connection meets them:
 //
-//   1. Listener     CSshSvr::Run accepts, admits (pre-login limits and the
-//                   hold on failing sources), registers the libssh session
-//                   and starts a CSshSvrChn thread for it.
+//   1. Listener     CSshSvr::Run binds (and keeps trying while it cannot),
+//                   accepts, admits (pre-login limits, displacement of
+//                   squatters, the hold on failing sources, the log quota),
+//                   registers the libssh session and starts a CSshSvrChn
+//                   thread for it.
 //   2. Session      CSshSvrChn::Run, ServeSession: key exchange in short
-//                   slices, then the session joins its event context.
+//                   slices, then the session joins its event context;
+//                   PollOnce, the wait of every pass.
 //   3. Login        auth_password, CSshSvr::CheckUser, WaitForAuth.
 //   4. Channel      channel_open connects the telnet service (OpenTelnet,
 //                   ConnectServer); the channel requests are answered.
 //   5. Relay        data_function (client to telnet, and the echo),
 //                   read_telnet (telnet to client), RelayLoop.
-//   6. Teardown     RetireClosedChannels, Teardown, EraseSession and the
-//                   main thread's reaping in CleanSvrChn.
+//   6. Teardown     the drain of closed channels, Teardown, EndConnection,
+//                   EraseSession and the main thread's reaping in
+//                   CleanSvrChn.
 //   7. Status text  GetConnInfo and GetStatus for the console.
 //
 // Every libssh callback of a connection runs on its session thread, inside
@@ -20,11 +24,20 @@
 // flushes, and the flush runs callbacks). So callbacks never free what the
 // loop above them uses, and only the main loop erases channel records.
 //
-// Flow control: every per-channel queue is bounded. A channel whose client
-// stops reading (its window is used up) stops taking the client's input, so
-// the client's own window and TCP buffers fill instead of this process; the
-// same holds when the telnet service stops reading. After login the session
-// is non-blocking: no write ever waits for a peer.
+// Memory: every queue is bounded, and so is what libssh holds. A channel
+// takes client input only while it has room (its own queues below 1 MiB
+// each, the connection's queues together below 4 MiB); what it does not
+// take stays in libssh, which then stops granting window, so the client's
+// own window and TCP buffers fill instead of this process. libssh parses
+// what it reads in every call that polls and answers some messages by
+// itself: while it holds output for a client that does not read, or the
+// channels hold too much input, the session reads nothing more from the
+// client (PollOnce). After login the session is non-blocking: no write
+// ever waits for a peer.
+//
+// Nothing accepted is lost: what a channel took for the telnet service, and
+// what libssh still holds of it, is delivered before the telnet socket is
+// closed, when the client closes the channel and when the connection ends.
 #include "sshsvr.h"
 
 #include <arpa/inet.h>
@@ -40,11 +53,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "commonutils.h"
-#include "svclog.h"
 
 CSshSvr g_cSshSvr;
 
@@ -58,18 +69,24 @@ const int GRACE_MAX_POLLS = 50;      // teardown: client gets about 5 s to leave
 const int KEX_SECONDS = 100;         // a client silent in the key exchange is dropped
 const long KEX_SLICE_USEC = 100000;  // the key exchange runs in slices of 100 ms
 const int ACCEPT_RETRY_PAUSE_MS = 100;
-const int LISTEN_BACKLOG = 128;              // pending connections the kernel queues
-const size_t MAX_CHANNELS_PER_SESSION = 64;  // channels (telnet connections) per connection
-const uint32_t RELAY_BUF_SIZE = 262144;      // one read of a telnet socket
-// A channel takes no client input while either of its queues holds this
-// much: what the client sends then waits in libssh, which stops granting
-// window, and the client stops. Well above the bulk echo gathered for one
-// write (ECHO_HOLD_MAX), so that a client streaming input is not held.
+const int LISTEN_RETRY_SECONDS = 5;         // a listener that cannot start tries again
+const int LISTEN_FAILURE_LOG_SECONDS = 60;  // ... and says so once a minute
+const int LISTEN_BACKLOG = 128;             // pending connections the kernel queues
+const uint32_t RELAY_BUF_SIZE = 262144;     // one read of a telnet socket
+// Queues of client input and of what waits for the client: per channel
+// each, and all of a connection's together (every byte taken may add one
+// byte to each of its channel's two queues: to the telnet service, and its
+// echo). A channel at either bound takes no more input; it waits in libssh.
 const size_t CHANNEL_QUEUE_CAP = 1024 * 1024;
-// libssh grants at most 1,280,000 bytes of window, and only once less than
-// half of that is outstanding: an honest client never has more than about
-// 1.92 MB waiting in libssh. One with more ignores its window.
-const uint32_t MAX_UNTAKEN_INPUT = 2 * 1024 * 1024;
+const size_t SESSION_QUEUE_BUDGET = 4 * 1024 * 1024;
+const size_t MIN_TAKE = 4096;  // a channel with less room waits for more
+// libssh grants a channel up to 1,280,000 bytes of window, and grants it
+// afresh per stream (a byte on the extended stream renews the window while
+// the data stream's input waits), so an honest client can leave more than
+// one window of input in libssh. Above this amount on one channel the
+// session reads no more from the client until the channel has taken some;
+// at twice it makes no libssh call that could read at all.
+const size_t MAX_HELD_PER_CHANNEL = 2 * 1024 * 1024;
 // Echo of at least ECHO_HOLD_MIN bytes is held back while at least that
 // much client input is already queued on the session socket (bulk input),
 // until ECHO_HOLD_MAX bytes have gathered, so that it goes out in large
@@ -77,6 +94,14 @@ const uint32_t MAX_UNTAKEN_INPUT = 2 * 1024 * 1024;
 const size_t ECHO_HOLD_MIN = 4096;
 const size_t ECHO_HOLD_MAX = 262144;
 const size_t QUEUE_KEEP_CAPACITY = 2 * ECHO_HOLD_MAX;  // larger idle buffers are freed
+// A channel's input is delivered to the telnet service after the client
+// closed it, or the connection ended, for as long as that makes progress.
+const int64_t DRAIN_IDLE_MS = 5000;
+const int64_t DRAIN_TOTAL_MS = 30000;
+// After the disconnect message, what the client still sends is read and
+// dropped for this long, so that closing the socket does not reset the
+// connection before the client has read the message.
+const int LINGER_MS = 1000;
 
 const char KEX_ALGORITHMS[] =
     "curve25519-sha256,curve25519-sha256@libssh.org,diffie-hellman-group14-sha1,"
@@ -100,11 +125,19 @@ int exec_request(ssh_session, ssh_channel, const char *szCommand, void *pUserdat
 int subsystem_request(ssh_session, ssh_channel, const char *szSubsystem, void *);
 int data_function(ssh_session, ssh_channel pChannel, void *pData, uint32_t u32Len, int s32Stderr,
                   void *pUserdata);
+void channel_close(ssh_session, ssh_channel pChannel, void *pUserdata);
 int read_telnet(socket_t s32Fd, int s32Events, void *pUserdata);
 
 int64_t MonotonicSeconds()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t MonotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
@@ -165,6 +198,22 @@ CSshSvrChn *CurrentSvrChn()
     return dynamic_cast<CSshSvrChn *>(CThread::GetCurrent());
 }
 
+const char *EndText(ESessionEnd eEnd)
+{
+    switch (eEnd) {
+    case SESSION_END_CLIENT_CLOSED: return "client closed";
+    case SESSION_END_CONNECTION_LOST: return "connection lost";
+    case SESSION_END_KEX_FAILED: return "key exchange failed";
+    case SESSION_END_WAIT_RAN_OUT: return "login wait ran out";
+    case SESSION_END_REFUSED: return "refused";
+    case SESSION_END_CHANNELS_CLOSED: return "channels closed";
+    case SESSION_END_DISPLACED: return "displaced";
+    case SESSION_END_STOPPING: return "service stopping";
+    case SESSION_END_NONE: break;
+    }
+    return "ended";
+}
+
 }  // namespace
 
 // ==== 1. Listener ===========================================================
@@ -172,7 +221,8 @@ CSshSvrChn *CurrentSvrChn()
 CSshSvr::CSshSvr()
     : m_bInit(0), m_u32Verbose(0), m_u32CurVerbose(0), m_s32SessionKey(0),
       m_pUserInfo(std::make_shared<const UserInfoMap>()), m_pSshBind(nullptr), m_s32ListenFd(-1),
-      m_bShutdown(false), m_s64LastRefusalLog(0), m_u32RefusalsNotLogged(0)
+      m_bShutdown(false), m_s32MaxChannels(DEFAULT_MAX_CHANNELS), m_s64LastRefusalLog(0),
+      m_u32RefusalsNotLogged(0)
 {
 }
 
@@ -221,6 +271,11 @@ void CSshSvr::SetAdmissionLimits(const TAdmissionLimits &tLimits)
     m_cAdmission = CAdmission(tLimits);
 }
 
+void CSshSvr::SetMaxChannels(int s32MaxChannels)
+{
+    m_s32MaxChannels = s32MaxChannels;
+}
+
 int CSshSvr::Init()
 {
     if (m_strRsaKey.empty() && m_strDsaKey.empty() && m_strEcdsaKey.empty() &&
@@ -251,10 +306,6 @@ void CSshSvr::SetPendingVerbose(int s32Verbose)
 
 int CSshSvr::InitSsh()
 {
-    if (ssh_init() < 0) {
-        LOG_ERROR("ssh_init failed");
-        return -1;
-    }
     m_pSshBind = ssh_bind_new();
     if (m_pSshBind == nullptr) {
         LOG_ERROR("ssh_bind_new failed");
@@ -337,8 +388,7 @@ int CSshSvr::UninitSsh()
 void CSshSvr::Run()
 {
     SetName("sshapi-listen");
-    if (InitSsh() != 0) {
-        LOG_ERROR("InitSsh fail");
+    if (StartListening() != 0) {
         return;
     }
     while (!m_bShutdown) {
@@ -359,19 +409,75 @@ void CSshSvr::Run()
             continue;
         }
         TSourceKey tSource;
-        int64_t s64Ticket =
-            Admit(s32Fd, reinterpret_cast<struct sockaddr *>(&stPeer), u32Len, tSource);
-        if (s64Ticket != 0) {
+        int64_t s64Ticket = 0;
+        if (Admit(s32Fd, reinterpret_cast<struct sockaddr *>(&stPeer), u32Len, tSource,
+                  s64Ticket)) {
             AcceptOne(s32Fd, tSource, s64Ticket);
         }
     }
 }
 
-// Admits the connection, or closes it at once with a WARN line (at most one
-// a second, counting those not logged in between). Returns its admission
-// ticket, or 0 when it was refused.
-int64_t CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len,
-                       TSourceKey &tSource)
+// Binds and listens. While that fails (an address that the network has not
+// configured yet, a port still held, no host key yet) it tries again every
+// few seconds, so that boot order never leaves the device unreachable;
+// the failure lines are written at most once a minute meanwhile. Returns -1
+// only when the service stops first.
+int CSshSvr::StartListening()
+{
+    if (ssh_init() < 0) {
+        LOG_ERROR("ssh_init failed");
+        return -1;
+    }
+    int64_t s64LastLogged = 0;
+    for (bool bFirst = true;; bFirst = false) {
+        int64_t s64Now = MonotonicSeconds();
+        bool bLog = bFirst || s64Now - s64LastLogged >= LISTEN_FAILURE_LOG_SECONDS;
+        CLogHold cQuiet;
+        int s32Rc;
+        {
+            CLogHoldScope cScope(bLog ? nullptr : &cQuiet);
+            s32Rc = InitSsh();
+            if (s32Rc != 0) {
+                LOG_ERROR("InitSsh fail");
+            }
+        }
+        if (s32Rc == 0) {
+            cQuiet.Release();
+            return 0;
+        }
+        if (bLog) {
+            s64LastLogged = s64Now;
+        }
+        if (m_pSshBind != nullptr) {
+            ssh_bind_free(m_pSshBind);
+            m_pSshBind = nullptr;
+        }
+        for (int i = 0; i < LISTEN_RETRY_SECONDS * 10; ++i) {
+            if (m_bShutdown) {
+                return -1;
+            }
+            usleep(100 * 1000);
+        }
+    }
+}
+
+// The WARN lines of refusals and displacements: at most one a second,
+// counting those not logged in between.
+bool CSshSvr::RefusalLogDue(int64_t s64Now)
+{
+    if (s64Now - m_s64LastRefusalLog < 1) {
+        ++m_u32RefusalsNotLogged;
+        return false;
+    }
+    m_s64LastRefusalLog = s64Now;
+    return true;
+}
+
+// Admits the connection, or closes it at once with a WARN line. When every
+// pre-login slot is taken, a fresh source gets the slot of the longest
+// waiting connection of the source that holds the most.
+bool CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource,
+                    int64_t &s64Ticket)
 {
     tSource = TSourceKey::FromSockaddr(pAddr, u32Len);
     int64_t s64Now = MonotonicSeconds();
@@ -382,24 +488,46 @@ int64_t CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len
         tDecision = m_cAdmission.Admit(tSource, s64Now);
         s32Startups = m_cAdmission.Startups();
     }
-    CAdmission::EVerdict eVerdict = tDecision.eVerdict;
-    if (eVerdict == CAdmission::ADMIT) {
-        return tDecision.s64Ticket;
+    s64Ticket = tDecision.s64Ticket;
+    if (tDecision.s64DisplacedTicket != 0) {
+        Displace(tDecision.s64DisplacedTicket);
+        if (RefusalLogDue(s64Now)) {
+            LOG_WARN("connection from %s admitted: the longest waiting connection of the source "
+                     "holding the most was ended to make room (%d not logged in; %u refusals not "
+                     "logged)",
+                     tSource.ToText().c_str(), s32Startups, m_u32RefusalsNotLogged);
+            m_u32RefusalsNotLogged = 0;
+        }
+    }
+    if (tDecision.eVerdict == CAdmission::ADMIT) {
+        return true;
     }
     close(s32Fd);
-    if (s64Now - m_s64LastRefusalLog < 1) {
-        ++m_u32RefusalsNotLogged;
-        return 0;
+    if (!RefusalLogDue(s64Now)) {
+        return false;
     }
-    const char *szWhy = eVerdict == CAdmission::REFUSE_PENALTY ? "held off after failed logins"
-                        : eVerdict == CAdmission::REFUSE_STARTUPS
+    const char *szWhy = tDecision.eVerdict == CAdmission::REFUSE_PENALTY
+                            ? "held off after failed logins"
+                        : tDecision.eVerdict == CAdmission::REFUSE_STARTUPS
                             ? "too many connections not logged in"
                             : "too many connections not logged in from this source";
     LOG_WARN("connection from %s refused: %s (%d not logged in; %u refusals not logged)",
              tSource.ToText().c_str(), szWhy, s32Startups, m_u32RefusalsNotLogged);
-    m_s64LastRefusalLog = s64Now;
     m_u32RefusalsNotLogged = 0;
-    return 0;
+    return false;
+}
+
+// Asks the session of an admission ticket to end. Its own thread ends it,
+// at its next pass: a libssh session is never used from two threads.
+void CSshSvr::Displace(int64_t s64Ticket)
+{
+    CMutexGuard cGuard(&m_cMutex);
+    for (auto &tEntry : m_mapSvrChn) {
+        if (tEntry.second->Ticket() == s64Ticket) {
+            tEntry.second->RequestStop(SESSION_END_DISPLACED);
+            return;
+        }
+    }
 }
 
 void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
@@ -408,7 +536,7 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
     if (pSession == nullptr) {
         LOG_ERROR("Failed to allocate session");
         close(s32Fd);
-        OnEndedUnauthenticated(tSource, s64Ticket, false);
+        OnSessionEnded(s64Ticket, CLogQuota::TLogTicket(), tSource, SESSION_END_NONE, false, false);
         return;
     }
     if (ssh_bind_accept_fd(m_pSshBind, pSession, s32Fd) == SSH_ERROR) {
@@ -418,20 +546,30 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
         if (!bOwned) {
             close(s32Fd);
         }
-        OnEndedUnauthenticated(tSource, s64Ticket, false);
+        OnSessionEnded(s64Ticket, CLogQuota::TLogTicket(), tSource, SESSION_END_NONE, false, false);
         return;
     }
     UpdateVerbose(m_u32Verbose);
     int s32Key = ++m_s32SessionKey;
-    LOG_INFO("new session key:%d", s32Key);
+    CLogQuota::TLogTicket tLog;
+    {
+        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        tLog = m_cLogQuota.Start(tSource, MonotonicSeconds());
+    }
+    CSshSvrChn *pSvrChn = new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource);
+    pSvrChn->SetTelnetPort(m_strTelnetPort);
+    pSvrChn->SetConnection(s32Fd, m_s32MaxChannels, s64Ticket, tLog);
+    {
+        // Beyond its source's log quota, a connection's lines are held back
+        // until it tries to log in, this first one too.
+        CLogHoldScope cScope(tLog.eVerdict == CLogQuota::LOG_LIVE ? nullptr : &pSvrChn->LogHold());
+        LOG_INFO("new session key:%d", s32Key);
+    }
     SetKeepAlive(pSession, 1, 1, 1, 5);
     SetNoDelay(s32Fd);
 
     CMutexGuard cGuard(&m_cMutex);
     m_mapSession[s32Key] = pSession;
-    CSshSvrChn *pSvrChn =
-        new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource, s64Ticket);
-    pSvrChn->SetTelnetPort(m_strTelnetPort);
     m_mapSvrChn[s32Key] = pSvrChn;
     int s32Err = 0;
     if (pSvrChn->TryStart(&s32Err) != 0) {
@@ -444,7 +582,7 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
         delete pSvrChn;
         ssh_disconnect(pSession);
         ssh_free(pSession);
-        OnEndedUnauthenticated(tSource, s64Ticket, false);
+        OnSessionEnded(s64Ticket, CLogQuota::TLogTicket(), tSource, SESSION_END_NONE, false, false);
     }
 }
 
@@ -503,6 +641,14 @@ void CSshSvr::Shutdown()
     if (s32Fd >= 0) {
         shutdown(s32Fd, SHUT_RDWR);  // wakes the blocked accept
     }
+    {
+        // Sessions that have not logged in end; the others run on (the
+        // process is about to end anyway).
+        CMutexGuard cGuard(&m_cMutex);
+        for (auto &tEntry : m_mapSvrChn) {
+            tEntry.second->RequestStop(SESSION_END_STOPPING);
+        }
+    }
     Stop();
 }
 
@@ -515,13 +661,16 @@ ssh_session CSshSvr::GetSession(int s32Key)
 
 // ==== 2. Session ============================================================
 
-CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource,
-                       int64_t s64Ticket)
+CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource)
     : m_bRunning(1), m_s32Key(s32Key), m_pSvr(pSvr),
       m_u32Verbose(static_cast<uint32_t>(s32Verbose)),
-      m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource),
-      m_s64Ticket(s64Ticket), m_pSession(nullptr), m_pEvent(nullptr), m_bClosing(false),
-      m_s32TelnetCbDepth(0), m_bRelayBufBusy(false), m_bOutBusy(false), m_bUnknownDropLogged(false)
+      m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource), m_s32SshFd(-1),
+      m_pSession(nullptr), m_pEvent(nullptr), m_bInEvent(false), m_bClientGone(false),
+      m_s64GoneProgressMs(0), m_bClosing(false), m_s32TelnetCbDepth(0), m_bRelayBufBusy(false),
+      m_bOutBusy(false), m_bUnknownDropLogged(false), m_u64MaxChannels(DEFAULT_MAX_CHANNELS),
+      m_s64Ticket(0), m_tLogTicket(), m_bLogLeftOut(false), m_eStopRequest(SESSION_END_NONE),
+      m_eEnd(SESSION_END_NONE), m_tAccepted(std::chrono::steady_clock::now()), m_u64FromClient(0),
+      m_u64ToClient(0), m_s32Channels(0)
 {
     m_tAuth.pSvrChn = this;
     m_tCbCtx.pSvrChn = this;
@@ -540,6 +689,9 @@ CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceK
     m_tChnCb.channel_pty_window_change_function = pty_resize;
     m_tChnCb.channel_exec_request_function = exec_request;
     m_tChnCb.channel_subsystem_request_function = subsystem_request;
+    // Only to learn that the client closed the channel: what libssh still
+    // holds of its input is then delivered before the telnet side closes.
+    m_tChnCb.channel_close_function = channel_close;
     ssh_callbacks_init(&m_tChnCb);
 }
 
@@ -552,11 +704,29 @@ CSshSvrChn::~CSshSvrChn()
             close(pRec->s32TelnetFd);
         }
     }
+    if (m_s32SshFd >= 0) {
+        close(m_s32SshFd);
+    }
 }
 
 void CSshSvrChn::SetTelnetPort(const std::string &strPort)
 {
     m_strTelnetPort = strPort;
+}
+
+// The session keeps a descriptor of its own for the client's socket: the
+// status text reads its ends while libssh may close its descriptor on a
+// failure (and the number be given to another file), and the end of the
+// session needs the socket after libssh has closed it (EndConnection).
+void CSshSvrChn::SetConnection(int s32SshFd, int s32MaxChannels, int64_t s64Ticket,
+                               const CLogQuota::TLogTicket &tLog)
+{
+    m_s32SshFd = fcntl(s32SshFd, F_DUPFD_CLOEXEC, 0);
+    GetSocketInfo(s32SshFd, m_tPeer.strPeer, m_tPeer.s32PeerPort, m_tPeer.strLocal,
+                  m_tPeer.s32LocalPort);
+    m_u64MaxChannels = static_cast<size_t>(s32MaxChannels);
+    m_s64Ticket = s64Ticket;
+    m_tLogTicket = tLog;
 }
 
 void CSshSvrChn::SetVerbose(int s32Verbose)
@@ -569,9 +739,17 @@ int CSshSvrChn::IsRunning()
     return m_bRunning;
 }
 
+void CSshSvrChn::RequestStop(ESessionEnd eWhy)
+{
+    int s32None = SESSION_END_NONE;
+    m_eStopRequest.compare_exchange_strong(s32None, eWhy);
+}
+
 void CSshSvrChn::Run()
 {
     SetName("sshapi-session");
+    bool bHeld = m_tLogTicket.eVerdict != CLogQuota::LOG_LIVE;
+    CLogHoldScope cHoldScope(bHeld ? &m_cLogHold : nullptr);
     if (m_u32CurVerbose != 0) {
         ssh_set_log_level(SSH_LOG_PACKET);
     }
@@ -583,21 +761,37 @@ void CSshSvrChn::Run()
                   m_pEvent == nullptr ? "event context" : "registered session");
     } else {
         ServeSession();
-        // Every way out closes the telnet connections the session opened,
-        // also those of channels opened while the login was still pending.
+        // Every way out delivers what was taken for the telnet service and
+        // closes the telnet connections the session opened, also those of
+        // channels opened while the login was still pending.
         m_bClosing = true;
+        DeliverQueuedInput();
         CloseChannels();
         ssh_event_remove_session(m_pEvent, m_pSession);
+        m_bInEvent = false;
     }
     if (m_pEvent != nullptr) {
         ssh_event_free(m_pEvent);
         m_pEvent = nullptr;
     }
-    if (m_tAuth.s32Authenticated == 0) {
-        m_pSvr->OnEndedUnauthenticated(m_tSource, m_s64Ticket, m_tAuth.s32AuthAttempts > 0);
+    {
+        CLogHoldScope cDirect(nullptr);  // the admission's lines are never held
+        m_pSvr->OnSessionEnded(m_s64Ticket, m_tLogTicket, m_tSource, m_eEnd, m_tAuth.bAttempted,
+                               m_tAuth.s32Authenticated != 0);
     }
+    if (m_pSession != nullptr) {
+        EndConnection();
+    }
+    // A connection beyond its log quota that never tried to log in leaves
+    // no line at all, its reaping included; the summary counts it.
+    m_bLogLeftOut = bHeld && !m_tAuth.bAttempted;
     m_bRunning = 0;
     m_pSvr->EraseSession(m_s32Key);
+    if (m_bLogLeftOut) {
+        m_cLogHold.Discard();
+    } else if (m_tAuth.bAttempted) {
+        LogSessionEnd();
+    }
 }
 
 void CSshSvrChn::ServeSession()
@@ -608,6 +802,7 @@ void CSshSvrChn::ServeSession()
         return;
     }
     ssh_event_add_session(m_pEvent, m_pSession);
+    m_bInEvent = true;
     if (WaitForAuth() != 0) {
         return;
     }
@@ -621,8 +816,10 @@ void CSshSvrChn::ServeSession()
 // exchange (several Java libraries do) is authenticated inside the call,
 // which then waits out its whole timeout. The exchange therefore runs in
 // short slices up to the same bound and the session goes on as soon as it
-// is done. Afterwards the session is non-blocking: a lingering timeout
-// would cut blocking channel writes short, and no write may wait for a peer.
+// is done. Between slices, output that a client does not read is only
+// flushed (PollOnce). Afterwards the session is non-blocking: a lingering
+// timeout would cut blocking channel writes short, and no write may wait
+// for a peer.
 int CSshSvrChn::HandleKeyExchange()
 {
     long s64Seconds = 0;
@@ -632,8 +829,14 @@ int CSshSvrChn::HandleKeyExchange()
     auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(KEX_SECONDS);
     int s32Rc = SSH_AGAIN;
     while (s32Rc == SSH_AGAIN && m_tAuth.s32Authenticated == 0 &&
-           std::chrono::steady_clock::now() < tDeadline) {
-        s32Rc = ssh_handle_key_exchange(m_pSession);
+           m_eStopRequest == SESSION_END_NONE && std::chrono::steady_clock::now() < tDeadline) {
+        if (OutputHeld()) {
+            s32Rc = PollWithoutParsing(static_cast<int>(KEX_SLICE_USEC / 1000)) == SSH_ERROR
+                        ? SSH_ERROR
+                        : SSH_AGAIN;
+        } else {
+            s32Rc = ssh_handle_key_exchange(m_pSession);
+        }
     }
     if (s32Rc == SSH_AGAIN && m_tAuth.s32Authenticated != 0) {
         s32Rc = SSH_OK;
@@ -643,9 +846,168 @@ int CSshSvrChn::HandleKeyExchange()
     ssh_set_blocking(m_pSession, 0);
     if (s32Rc != SSH_OK) {
         LOG_ERROR("key exchange err [%s]", SessionError(m_pSession).c_str());
+        m_eEnd = m_eStopRequest != SESSION_END_NONE
+                     ? static_cast<ESessionEnd>(m_eStopRequest.load())
+                 : s32Rc == SSH_AGAIN ? SESSION_END_WAIT_RAN_OUT
+                                      : EndOfConnection(SESSION_END_KEX_FAILED);
         return -1;
     }
     return 0;
+}
+
+// The wait of one pass, in every state of the session. libssh parses what
+// it reads from the client in every call that polls, and answers some
+// messages by itself (an unknown message, a global request): a client that
+// sends and does not read could grow libssh's output without bound. So
+// while libssh holds output the kernel has not taken, or the channels hold
+// more of the client's input than they may, the session makes no libssh
+// call that reads, but one each time the client's socket is writable (a
+// flush, which reads at most one 4 KiB slice). Telnet sockets are served
+// all the while.
+int CSshSvrChn::PollOnce(int s32TimeoutMs)
+{
+    if (!OutputHeld() && !InputPaused()) {
+        return ssh_event_dopoll(m_pEvent, s32TimeoutMs);
+    }
+    return PollWithoutParsing(s32TimeoutMs);
+}
+
+bool CSshSvrChn::OutputHeld() const
+{
+    return (ssh_get_status(m_pSession) & SSH_WRITE_PENDING) != 0;
+}
+
+// Client input the channels left in libssh, in all, and of the channel
+// that holds the most.
+size_t CSshSvrChn::HeldInput(size_t *pu64Largest) const
+{
+    size_t u64All = 0;
+    size_t u64Largest = 0;
+    for (const auto &pRec : m_vecChn) {
+        size_t u64Held = size_t{pRec->au32Held[0]} + pRec->au32Held[1];
+        u64All += u64Held;
+        u64Largest = std::max(u64Largest, u64Held);
+    }
+    if (pu64Largest != nullptr) {
+        *pu64Largest = u64Largest;
+    }
+    return u64All;
+}
+
+bool CSshSvrChn::InputPaused() const
+{
+    size_t u64Largest = 0;
+    HeldInput(&u64Largest);
+    return u64Largest > MAX_HELD_PER_CHANNEL;
+}
+
+// Every flush, and every write that the kernel does not take whole, reads
+// one more slice: past twice the bounds (only a client that plays its reads
+// and writes against the pause gets there) the session writes nothing
+// either until the channels have taken their input.
+bool CSshSvrChn::InputFrozen() const
+{
+    size_t u64Largest = 0;
+    HeldInput(&u64Largest);
+    return u64Largest > 2 * MAX_HELD_PER_CHANNEL;
+}
+
+// A write to the client (or a channel's end of file or close) only once a
+// poll has seen the socket writable since the last one: so libssh passes
+// its output on before more is given to it, and what waits for the client
+// waits in the channel's queue, in order.
+bool CSshSvrChn::MayWrite() const
+{
+    return (ssh_get_poll_flags(m_pSession) & SSH_WRITE_PENDING) == 0 && !InputFrozen();
+}
+
+// The wait of a pass in which the session does not read from the client:
+// the telnet sockets as they are registered, and the client's socket for
+// writability while libssh waits for it (then one flush, or one poll of
+// the session without waiting) and, while the channels hold input, for a
+// hang-up: a client that has gone gets no more echo, so its channels can
+// take what libssh holds for them; if that makes no progress for 5 s, the
+// session ends.
+int CSshSvrChn::PollWithoutParsing(int s32TimeoutMs)
+{
+    int s32SshFd = ssh_get_fd(m_pSession);
+    if (s32SshFd < 0) {
+        return SSH_ERROR;
+    }
+    bool bInEvent = m_bInEvent;
+    bool bWantOut = !InputFrozen() && (OutputHeld() || (bInEvent && !MayWrite()));
+    bool bWatchHangUp = !m_bClientGone && InputPaused();
+    std::vector<struct pollfd> vecPoll;
+    vecPoll.push_back(
+        {m_bClientGone ? -1 : s32SshFd,
+         static_cast<short>((bWantOut ? POLLOUT : 0) | (bWatchHangUp ? POLLRDHUP : 0)), 0});
+    std::vector<ssh_channel> vecChannels;
+    for (const auto &pRec : m_vecChn) {
+        if (pRec->s32FdReg != 0 && pRec->s16Events != 0) {
+            vecPoll.push_back({pRec->s32TelnetFd, pRec->s16Events, 0});
+            vecChannels.push_back(pRec->pChannel);
+        }
+    }
+    if (m_bClientGone && MonotonicMs() - m_s64GoneProgressMs >= DRAIN_IDLE_MS) {
+        LOG_ERROR("ssh session broken [%s]", "client gone while its input was held");
+        return SSH_ERROR;
+    }
+    if (poll(vecPoll.data(), vecPoll.size(), s32TimeoutMs) <= 0) {
+        return SSH_AGAIN;
+    }
+    for (size_t i = 1; i < vecPoll.size(); ++i) {
+        if (vecPoll[i].revents != 0) {
+            OnTelnetEvent(vecChannels[i - 1], vecPoll[i].fd, vecPoll[i].revents);
+        }
+    }
+    short s16Ssh = vecPoll[0].revents;
+    if ((s16Ssh & (POLLRDHUP | POLLHUP | POLLERR)) != 0 && InputPaused()) {
+        OnClientGone();
+        return SSH_OK;
+    }
+    if ((s16Ssh & (POLLOUT | POLLHUP | POLLERR)) == 0) {
+        return SSH_OK;
+    }
+    if (OutputHeld()) {
+        return ssh_blocking_flush(m_pSession, 0) == SSH_ERROR ? SSH_ERROR : SSH_OK;
+    }
+    return bInEvent ? ssh_event_dopoll(m_pEvent, 0) : SSH_OK;
+}
+
+// The client hung up while its channels held input: nothing can be written
+// to it any more, so what waits for it goes, and its channels take the rest
+// of their input without echo.
+void CSshSvrChn::OnClientGone()
+{
+    m_bClientGone = true;
+    m_s64GoneProgressMs = MonotonicMs();
+    for (auto &pRec : m_vecChn) {
+        pRec->strEcho.clear();
+    }
+}
+
+// How a connection whose session failed ended: libssh's error text tells a
+// client that disconnected, or closed its socket, from one that was lost.
+ESessionEnd CSshSvrChn::EndOfConnection(ESessionEnd eIfNotClosed) const
+{
+    const char *szErr = ssh_get_error(m_pSession);
+    std::string strErr = szErr != nullptr ? szErr : "";
+    if (strErr.rfind("Received SSH_MSG_DISCONNECT", 0) == 0 ||
+        strErr.find("Socket error: disconnected") != std::string::npos) {
+        return SESSION_END_CLIENT_CLOSED;
+    }
+    return eIfNotClosed;
+}
+
+void CSshSvrChn::OnLoginAttempt()
+{
+    if (m_tAuth.bAttempted) {
+        return;
+    }
+    m_tAuth.bAttempted = true;
+    m_pSvr->OnLoginAttempt(m_tLogTicket);
+    // Every connection that tries to log in is logged in full.
+    m_cLogHold.Release();
 }
 
 // ==== 3. Login ==============================================================
@@ -659,6 +1021,10 @@ int auth_password(ssh_session, const char *szUser, const char *szPassword, void 
     std::string strUser = szUser != nullptr ? szUser : "";
     std::string strPwd = szPassword != nullptr ? szPassword : "";
 
+    if (pAuth->pSvrChn != nullptr) {
+        pAuth->pSvrChn->OnLoginAttempt();
+    }
+    pAuth->strUser = strUser;
     LOG_INFO("check user [%s]", EscapeForLog(strUser).c_str());
     // One poll can carry many pipelined password requests: once the limit
     // is reached, refuse without checking, so no further guesses are made
@@ -736,6 +1102,12 @@ void CSshSvr::OnLoggedIn(int64_t s64Ticket)
     m_cAdmission.LoggedIn(s64Ticket);
 }
 
+void CSshSvr::OnLoginAttempt(const CLogQuota::TLogTicket &tLog)
+{
+    std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+    m_cLogQuota.Attempted(tLog);
+}
+
 // Waits for a login and a channel: three refused passwords or 1000 polls
 // end the connection.
 int CSshSvrChn::WaitForAuth()
@@ -747,10 +1119,19 @@ int CSshSvrChn::WaitForAuth()
         if (m_tAuth.s32AuthAttempts >= AUTH_MAX_FAILURES || s32Pass >= AUTH_MAX_POLLS) {
             LOG_ERROR("authorization fail attempts:%d time:%d ms", m_tAuth.s32AuthAttempts,
                       s32Pass * POLL_TIMEOUT_MS);
+            m_eEnd = m_tAuth.s32AuthAttempts >= AUTH_MAX_FAILURES ? SESSION_END_REFUSED
+                                                                  : SESSION_END_WAIT_RAN_OUT;
             return -1;
         }
-        if (ssh_event_dopoll(m_pEvent, POLL_TIMEOUT_MS) == SSH_ERROR || SessionClosed(m_pSession)) {
+        if (m_eStopRequest != SESSION_END_NONE && m_tAuth.s32Authenticated == 0) {
+            LOG_ERROR("authorization fail attempts:%d time:%d ms", m_tAuth.s32AuthAttempts,
+                      s32Pass * POLL_TIMEOUT_MS);
+            m_eEnd = static_cast<ESessionEnd>(m_eStopRequest.load());
+            return -1;
+        }
+        if (PollOnce(POLL_TIMEOUT_MS) == SSH_ERROR || SessionClosed(m_pSession)) {
             LOG_ERROR("poll err [%s]", SessionError(m_pSession).c_str());
+            m_eEnd = EndOfConnection(SESSION_END_CONNECTION_LOST);
             return -1;
         }
     }
@@ -794,11 +1175,18 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
         LOG_INFO("session key:%d is closing, channel refused", m_s32Key);
         return -1;
     }
-    // Each channel holds a telnet connection: without a cap one client
-    // could take every descriptor of the process and lock other users out.
-    if (m_vecChn.size() >= MAX_CHANNELS_PER_SESSION) {
-        LOG_WARN("session key:%d has %zu channels open, channel refused", m_s32Key,
-                 m_vecChn.size());
+    // Each channel holds a telnet connection and queues: without a cap one
+    // client could take every descriptor of the process and lock other
+    // users out. Channels whose input is still being delivered count; one
+    // that is closed and only waits for the end of the pass to go does not
+    // (a client opening a channel per command is never limited).
+    size_t u64Open = std::count_if(m_vecChn.begin(), m_vecChn.end(), [](const auto &pRec) {
+        return (pRec->s32Status == 0 && !pRec->bClientClosed &&
+                ssh_channel_is_open(pRec->pChannel)) ||
+               !pRec->tToTelnet.empty() || pRec->au32Held[0] != 0 || pRec->au32Held[1] != 0;
+    });
+    if (u64Open >= m_u64MaxChannels) {
+        LOG_WARN("session key:%d has %zu channels open, channel refused", m_s32Key, u64Open);
         return -1;
     }
     int s32Port = atoi(m_strTelnetPort.c_str());
@@ -832,6 +1220,7 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
     ssh_set_channel_callbacks(pChannel, &m_tChnCb);
     pRec->s32ChnReg = 1;
     AddRecord(std::move(pRec));
+    ++m_s32Channels;
     return 0;
 }
 
@@ -1021,6 +1410,11 @@ int data_function(ssh_session, ssh_channel pChannel, void *pData, uint32_t u32Le
                                           s32Stderr);
 }
 
+void channel_close(ssh_session, ssh_channel pChannel, void *pUserdata)
+{
+    static_cast<TChnCbCtx *>(pUserdata)->pSvrChn->OnClientClose(pChannel);
+}
+
 int read_telnet(socket_t s32Fd, int s32Events, void *pUserdata)
 {
     ssh_channel pChannel = static_cast<ssh_channel>(pUserdata);
@@ -1033,59 +1427,145 @@ int read_telnet(socket_t s32Fd, int s32Events, void *pUserdata)
 
 }  // namespace
 
+// Lends out the session's relay buffer, allocated on first use. A call
+// nested inside another that holds it (a channel write polls, and the poll
+// can read another telnet socket) gets a buffer of its own.
+class CSshSvrChn::CRelayBuffer
+{
+public:
+    explicit CRelayBuffer(CSshSvrChn &rOwner) : m_rOwner(rOwner), m_bLent(!rOwner.m_bRelayBufBusy)
+    {
+        std::unique_ptr<char[]> &pBuf = m_bLent ? rOwner.m_pRelayBuf : m_pNested;
+        if (pBuf == nullptr) {
+            pBuf.reset(new char[RELAY_BUF_SIZE]);
+        }
+        rOwner.m_bRelayBufBusy = true;
+    }
+    ~CRelayBuffer()
+    {
+        if (m_bLent) {
+            m_rOwner.m_bRelayBufBusy = false;
+        }
+    }
+    CRelayBuffer(const CRelayBuffer &) = delete;
+    CRelayBuffer &operator=(const CRelayBuffer &) = delete;
+    char *Get() { return m_bLent ? m_rOwner.m_pRelayBuf.get() : m_pNested.get(); }
+
+private:
+    CSshSvrChn &m_rOwner;
+    bool m_bLent;
+    std::unique_ptr<char[]> m_pNested;
+};
+
+// One pass of the relay, in this order: wait (PollOnce; the callbacks take
+// client input and relay telnet output as they come); then per channel
+// flush its queue to the telnet service, take back input left in libssh
+// while there was no room, and write what waits for the client; register
+// the telnet sockets for what their channels want now; deliver and retire
+// closed channels. It ends when no channel is left.
+void CSshSvrChn::RelayLoop()
+{
+    do {
+        int s32Rc = PollOnce(POLL_TIMEOUT_MS);
+        if (s32Rc != SSH_ERROR && SessionClosed(m_pSession)) {
+            LOG_ERROR("ssh session broken [%s]", SessionError(m_pSession).c_str());
+            s32Rc = SSH_ERROR;
+        }
+        ApplyVerbose(static_cast<int>(m_u32Verbose.load()));
+        if (s32Rc == SSH_AGAIN) {
+            ReleaseIdleBuffers();
+        }
+        // Records may be added while this runs (a write polls): by index.
+        for (size_t i = 0; i < m_vecChn.size(); ++i) {
+            TChnRecord &rRec = *m_vecChn[i];
+            FlushToTelnet(rRec);
+            PullHeldInput(rRec);
+            FlushToClient(rRec, true);
+        }
+        if (s32Rc == SSH_ERROR) {
+            LOG_ERROR("poll error, close all channel");
+            m_eEnd = EndOfConnection(SESSION_END_CONNECTION_LOST);
+            return;
+        }
+        SyncTelnetPolls();
+        RetireClosedChannels();
+    } while (HasOpenChannel() != 0 || !m_vecChn.empty());
+}
+
 // Client input (u32Len is all of it that libssh holds for this stream).
-// Returns what was taken: nothing while the channel's queues are full, so
-// that libssh keeps the rest and stops granting window.
+// Returns what was taken: as much as the channel has room for, so that
+// libssh keeps the rest and stops granting window.
 int CSshSvrChn::TakeClientInput(ssh_channel pChannel, const char *pData, uint32_t u32Len,
                                 int s32Stderr)
 {
     TChnRecord *pRec = FindRecord(pChannel);
-    if (pRec != nullptr && pRec->s32Status != 0 && pRec->bCutOff) {
-        return static_cast<int>(u32Len);  // a channel being closed: dropped
-    }
     if (pRec == nullptr || pRec->s32TelnetFd <= 0) {
         // Kept in libssh, it would grow without bound: dropped, logged once.
+        if (SvcLogEnabled(LOG_PRIO_DEBUG)) {
+            LOG_DEBUG("#### data_function get data[%s] len %d from ssh client",
+                      DumpForLog(pData, u32Len).c_str(), static_cast<int>(u32Len));
+        }
         if (pRec == nullptr ? !m_bUnknownDropLogged : !pRec->bDropLogged) {
             LOG_ERROR("telnet connection isnot open, %d, channel:%p", -1,
                       static_cast<void *>(pChannel));
             (pRec == nullptr ? m_bUnknownDropLogged : pRec->bDropLogged) = true;
         }
+        m_u64FromClient += u32Len;
         return static_cast<int>(u32Len);
     }
-    uint32_t &rHeld = pRec->au32Held[s32Stderr != 0 ? 1 : 0];
-    if (u32Len > MAX_UNTAKEN_INPUT) {
-        LOG_WARN("channel %p: client sent %u bytes beyond the window it was granted, channel "
-                 "closed",
-                 static_cast<void *>(pChannel), u32Len);
-        pRec->bCutOff = true;
-        SetFlag(*pRec, &TChnRecord::s32Status, 1);
-        rHeld = 0;
-        return static_cast<int>(u32Len);
+    size_t u64Take = std::min<size_t>(u32Len, Room(*pRec));
+    if (u64Take < std::min<size_t>(u32Len, MIN_TAKE)) {
+        u64Take = 0;
     }
-    if (!HasRoom(*pRec)) {
-        rHeld = u32Len;
-        return 0;
-    }
-    rHeld = 0;
-    Consume(*pRec, pData, u32Len);
-    return static_cast<int>(u32Len);
+    bool bEcho = !NoEcho(*pRec);  // decided with the room: the take may end a pause
+    pRec->au32Held[s32Stderr != 0 ? 1 : 0] = u32Len - static_cast<uint32_t>(u64Take);
+    Consume(*pRec, pData, u64Take, bEcho);
+    return static_cast<int>(u64Take);
 }
 
-bool CSshSvrChn::HasRoom(const TChnRecord &rRec) const
+// The queues of the connection, in all.
+size_t CSshSvrChn::QueuedBytes() const
 {
-    return rRec.tToTelnet.size() < CHANNEL_QUEUE_CAP && rRec.strEcho.size() < CHANNEL_QUEUE_CAP;
+    size_t u64All = 0;
+    for (const auto &pRec : m_vecChn) {
+        u64All += pRec->tToTelnet.size() + pRec->strEcho.size();
+    }
+    return u64All;
+}
+
+// How much client input a channel can take now. The connection's budget is
+// shared first come, first served: a channel that finds it used up waits
+// until the others' queues have drained, as one at its own cap does. Each
+// byte taken costs a byte to the telnet service and a byte of echo (none
+// for a channel the client has closed).
+size_t CSshSvrChn::Room(const TChnRecord &rRec) const
+{
+    size_t u64Queued = QueuedBytes();
+    size_t u64Own = std::max(rRec.tToTelnet.size(), NoEcho(rRec) ? 0 : rRec.strEcho.size());
+    if (u64Queued >= SESSION_QUEUE_BUDGET || u64Own >= CHANNEL_QUEUE_CAP) {
+        return 0;
+    }
+    size_t u64Budget = (SESSION_QUEUE_BUDGET - u64Queued) / (NoEcho(rRec) ? 1 : 2);
+    return std::min(u64Budget, CHANNEL_QUEUE_CAP - u64Own);
 }
 
 // Client bytes go to the telnet socket unchanged and are echoed back: a
 // lone carriage return as carriage return and line feed, anything else up
-// to its first NUL.
-void CSshSvrChn::Consume(TChnRecord &rRec, const char *pData, size_t u64Len)
+// to its first NUL (bEcho false: no echo, see NoEcho).
+void CSshSvrChn::Consume(TChnRecord &rRec, const char *pData, size_t u64Len, bool bEcho)
 {
+    if (u64Len == 0) {
+        return;
+    }
     if (SvcLogEnabled(LOG_PRIO_DEBUG)) {
         LOG_DEBUG("#### data_function get data[%s] len %d from ssh client",
                   DumpForLog(pData, u64Len).c_str(), static_cast<int>(u64Len));
     }
+    m_u64FromClient += u64Len;
     SendToTelnet(rRec, pData, u64Len);
+    if (!bEcho) {
+        return;
+    }
     if (u64Len == 1 && pData[0] == '\r') {
         AddEcho(rRec.pChannel, "\r\n");
     } else {
@@ -1124,6 +1604,9 @@ void CSshSvrChn::SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len
     if (static_cast<size_t>(s64Sent) < u64Len) {
         rRec.tToTelnet.append(pData + s64Sent, u64Len - static_cast<size_t>(s64Sent));
     }
+    if (s64Sent > 0) {
+        NoteDrainProgress(rRec);
+    }
 }
 
 void CSshSvrChn::FlushToTelnet(TChnRecord &rRec)
@@ -1143,6 +1626,53 @@ void CSshSvrChn::FlushToTelnet(TChnRecord &rRec)
         return;
     }
     rRec.tToTelnet.consume(static_cast<size_t>(s64Sent));
+    NoteDrainProgress(rRec);
+}
+
+// Input left in libssh for lack of room is taken once the channel has room
+// again: libssh offers it to the data callback only when the next packet
+// arrives, and a client whose window is used up sends none. It is taken
+// whole, so that libssh (which grants new window after every read) grants
+// it only with nothing of the old held: so an honest client never has more
+// than its window, up to 1.92 MB, waiting there. The channel may then hold
+// that much beyond its cap, never the connection beyond its budget. While
+// the session reads nothing from the client, what fits is taken. Reading
+// what libssh already holds reads nothing from the client; a channel the
+// client has closed gives up the rest of its input this way only.
+void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
+{
+    for (int s32Stream = 0; s32Stream < 2; ++s32Stream) {
+        uint32_t &rHeld = rRec.au32Held[s32Stream];
+        if (rHeld == 0 || rRec.s32TelnetFd <= 0) {
+            continue;
+        }
+        bool bEcho = !NoEcho(rRec);
+        size_t u64Own = std::max(rRec.tToTelnet.size(), bEcho ? rRec.strEcho.size() : 0);
+        size_t u64Want = rHeld;
+        bool bWhole = QueuedBytes() + u64Want * (bEcho ? 2 : 1) <= SESSION_QUEUE_BUDGET &&
+                      (u64Own == 0 || u64Own + u64Want <= CHANNEL_QUEUE_CAP);
+        if (!bWhole) {
+            u64Want = InputPaused() ? Room(rRec) : 0;
+            if (u64Want < std::min<size_t>(rHeld, MIN_TAKE)) {
+                continue;
+            }
+        }
+        CRelayBuffer cBuf(*this);
+        while (u64Want > 0 && rHeld > 0) {
+            uint32_t u32Chunk = static_cast<uint32_t>(std::min<size_t>(u64Want, RELAY_BUF_SIZE));
+            int s32Got =
+                ssh_channel_read_nonblocking(rRec.pChannel, cBuf.Get(), u32Chunk, s32Stream);
+            if (s32Got <= 0) {
+                rHeld = 0;  // gone with the session, or never there
+                break;
+            }
+            rHeld -= std::min(rHeld, static_cast<uint32_t>(s32Got));
+            u64Want -= std::min(u64Want, static_cast<size_t>(s32Got));
+            Consume(rRec, cBuf.Get(), static_cast<size_t>(s32Got), bEcho);
+            NoteDrainProgress(rRec);
+            m_s64GoneProgressMs = MonotonicMs();
+        }
+    }
 }
 
 // Writes what waits for the client (echo and telnet output, in order), as
@@ -1154,8 +1684,8 @@ void CSshSvrChn::FlushToTelnet(TChnRecord &rRec)
 // packet and a 10-byte one, each with its own MAC and send.
 void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
 {
-    if (rRec.strEcho.empty() || rRec.s32Status != 0 ||
-        (ssh_get_poll_flags(m_pSession) & SSH_WRITE_PENDING) != 0) {
+    if (rRec.strEcho.empty() || rRec.s32Status != 0 || rRec.bClientClosed || m_bClientGone ||
+        !MayWrite()) {
         return;
     }
     size_t u64Len = std::min<size_t>(rRec.strEcho.size(), ssh_channel_window_size(rRec.pChannel));
@@ -1187,8 +1717,11 @@ void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
     int s32Written = ssh_channel_write(rRec.pChannel, strOut.data(), static_cast<uint32_t>(u64Len));
     if (s32Written < 0) {
         LOG_ERROR("wirte channel err, n:%d ret:%d", static_cast<int>(u64Len), s32Written);
-    } else if (static_cast<size_t>(s32Written) < u64Len) {
-        rRec.strEcho.insert(0, strOut, static_cast<size_t>(s32Written), std::string::npos);
+    } else {
+        m_u64ToClient += static_cast<uint64_t>(s32Written);
+        if (static_cast<size_t>(s32Written) < u64Len) {
+            rRec.strEcho.insert(0, strOut, static_cast<size_t>(s32Written), std::string::npos);
+        }
     }
     m_bOutBusy = bWasBusy;
     strOut.clear();
@@ -1196,12 +1729,17 @@ void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
 
 // Telnet output is read only while the channel can take it: nothing waits
 // for the client ahead of it, its window is open and libssh has passed its
-// earlier output on.
+// earlier output on. A channel that is being drained reads it always, and
+// drops it, so that the telnet service never waits on its output.
 bool CSshSvrChn::CanTakeTelnetOutput(const TChnRecord &rRec) const
 {
-    return rRec.s32Status == 0 && !rRec.bTelnetEof && rRec.strEcho.empty() &&
-           ssh_channel_window_size(rRec.pChannel) > 0 &&
-           (ssh_get_poll_flags(m_pSession) & SSH_WRITE_PENDING) == 0;
+    if (rRec.bTelnetEof) {
+        return false;
+    }
+    if (Draining(rRec)) {
+        return true;
+    }
+    return rRec.strEcho.empty() && ssh_channel_window_size(rRec.pChannel) > 0 && MayWrite();
 }
 
 short CSshSvrChn::WantedEvents(const TChnRecord &rRec) const
@@ -1260,44 +1798,17 @@ int CSshSvrChn::OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events)
     return -1;  // tells libssh that this handle is gone
 }
 
-// Lends out the session's relay buffer, allocated on first use. A call
-// nested inside another that holds it (a channel write polls, and the poll
-// can read another telnet socket) gets a buffer of its own.
-class CSshSvrChn::CRelayBuffer
-{
-public:
-    explicit CRelayBuffer(CSshSvrChn &rOwner) : m_rOwner(rOwner), m_bLent(!rOwner.m_bRelayBufBusy)
-    {
-        std::unique_ptr<char[]> &pBuf = m_bLent ? rOwner.m_pRelayBuf : m_pNested;
-        if (pBuf == nullptr) {
-            pBuf.reset(new char[RELAY_BUF_SIZE]);
-        }
-        rOwner.m_bRelayBufBusy = true;
-    }
-    ~CRelayBuffer()
-    {
-        if (m_bLent) {
-            m_rOwner.m_bRelayBufBusy = false;
-        }
-    }
-    CRelayBuffer(const CRelayBuffer &) = delete;
-    CRelayBuffer &operator=(const CRelayBuffer &) = delete;
-    char *Get() { return m_bLent ? m_rOwner.m_pRelayBuf.get() : m_pNested.get(); }
-
-private:
-    CSshSvrChn &m_rOwner;
-    bool m_bLent;
-    std::unique_ptr<char[]> m_pNested;
-};
-
-// Relays one read of telnet output; false when the channel cannot take it now.
+// Relays one read of telnet output; false when the channel cannot take it
+// now. A channel being drained reads and drops it.
 bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
 {
     FlushToClient(rRec, false);  // echo of earlier input goes out first
     if (!CanTakeTelnetOutput(rRec)) {
         return false;
     }
-    uint32_t u32Want = std::min(RELAY_BUF_SIZE, ssh_channel_window_size(rRec.pChannel));
+    bool bDrop = Draining(rRec);
+    uint32_t u32Want =
+        bDrop ? RELAY_BUF_SIZE : std::min(RELAY_BUF_SIZE, ssh_channel_window_size(rRec.pChannel));
     CRelayBuffer cBuf(*this);
     char *pBuf = cBuf.Get();
     ssize_t s64Count = read(rRec.s32TelnetFd, pBuf, u32Want);
@@ -1305,16 +1816,19 @@ bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
         LOG_DEBUG("read telnet [%s][%d]", DumpForLog(pBuf, static_cast<size_t>(s64Count)).c_str(),
                   static_cast<int>(s64Count));
     }
-    if (s64Count > 0) {
+    if (s64Count > 0 && !bDrop) {
         int s32Ret = ssh_channel_write(rRec.pChannel, pBuf, static_cast<uint32_t>(s64Count));
         if (s32Ret < 0) {
             LOG_ERROR("wirte channel err, n:%d ret:%d", static_cast<int>(s64Count), s32Ret);
-        } else if (s32Ret < s64Count) {
-            rRec.strEcho.insert(0, pBuf + s32Ret, static_cast<size_t>(s64Count - s32Ret));
+        } else {
+            m_u64ToClient += static_cast<uint64_t>(s32Ret);
+            if (s32Ret < s64Count) {
+                rRec.strEcho.insert(0, pBuf + s32Ret, static_cast<size_t>(s64Count - s32Ret));
+            }
         }
     } else if (s64Count == 0) {
         MarkTelnetEof(rRec);
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+    } else if (s64Count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
         LOG_ERROR("read telnet fd:%d fail, errno=%d", rRec.s32TelnetFd, errno);
         MarkTelnetEof(rRec);
     }
@@ -1326,32 +1840,6 @@ void CSshSvrChn::MarkTelnetEof(TChnRecord &rRec)
     if (!rRec.bTelnetEof) {
         LOG_INFO("telnet fd:%d closed by the telnet service, channel stays open", rRec.s32TelnetFd);
         rRec.bTelnetEof = true;
-    }
-}
-
-// Client input held back in libssh (see TakeClientInput) is fetched once
-// the channel has room again: libssh offers it to the data callback only
-// when the next packet arrives, and a client whose window is used up sends
-// none. All of it is fetched at once, so that libssh grants new window only
-// with nothing of the old held; what it holds stays bounded by its window.
-void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
-{
-    for (int s32Stream = 0; s32Stream < 2; ++s32Stream) {
-        uint32_t &rHeld = rRec.au32Held[s32Stream];
-        if (rHeld == 0 || !HasRoom(rRec) || rRec.s32TelnetFd <= 0) {
-            continue;
-        }
-        CRelayBuffer cBuf(*this);
-        while (rHeld > 0) {
-            int s32Got = ssh_channel_read_nonblocking(rRec.pChannel, cBuf.Get(),
-                                                      std::min(rHeld, RELAY_BUF_SIZE), s32Stream);
-            if (s32Got <= 0) {
-                rHeld = 0;
-                break;
-            }
-            rHeld -= std::min(rHeld, static_cast<uint32_t>(s32Got));
-            Consume(rRec, cBuf.Get(), static_cast<size_t>(s32Got));
-        }
     }
 }
 
@@ -1419,45 +1907,87 @@ void CSshSvrChn::ApplyVerbose(int s32Verbose)
     ssh_set_log_level(u32Wanted != 0 ? SSH_LOG_PACKET : SSH_LOG_NOLOG);
 }
 
-void CSshSvrChn::RelayLoop()
-{
-    do {
-        int s32Rc = ssh_event_dopoll(m_pEvent, POLL_TIMEOUT_MS);
-        if (s32Rc != SSH_ERROR && SessionClosed(m_pSession)) {
-            LOG_ERROR("ssh session broken [%s]", SessionError(m_pSession).c_str());
-            s32Rc = SSH_ERROR;
-        }
-        ApplyVerbose(static_cast<int>(m_u32Verbose.load()));
-        if (s32Rc == SSH_AGAIN) {
-            ReleaseIdleBuffers();
-        }
-        // Records may be added while this runs (a write polls): by index.
-        for (size_t i = 0; i < m_vecChn.size(); ++i) {
-            TChnRecord &rRec = *m_vecChn[i];
-            FlushToTelnet(rRec);
-            PullHeldInput(rRec);
-            FlushToClient(rRec, true);
-        }
-        if (s32Rc == SSH_ERROR) {
-            LOG_ERROR("poll error, close all channel");
-            return;
-        }
-        SyncTelnetPolls();
-        RetireClosedChannels();
-    } while (HasOpenChannel());
-}
-
 // ==== 6. Teardown ===========================================================
 
-// A channel that is no longer open loses its telnet connection, is closed
-// and freed (a session that opens a channel per command must not grow),
-// and its record goes.
+// The client closed the channel. libssh keeps what it still holds of the
+// channel's input readable (its close is delayed until that is read), and
+// what the channel took waits in its queue: both go to the telnet service
+// first (RetireClosedChannels). Nothing can be written to the client on it
+// any more.
+void CSshSvrChn::OnClientClose(ssh_channel pChannel)
+{
+    TChnRecord *pRec = FindRecord(pChannel);
+    if (pRec == nullptr || pRec->bClientClosed) {
+        return;
+    }
+    pRec->bClientClosed = true;
+    pRec->strEcho.clear();
+    NoteDrainProgress(*pRec);
+}
+
+// Its input goes to the telnet service, its telnet output nowhere: the
+// client has closed the channel, or has gone.
+bool CSshSvrChn::Draining(const TChnRecord &rRec) const
+{
+    return rRec.bClientClosed || rRec.s32Status != 0 || m_bClientGone;
+}
+
+// No echo for a channel the client closed, or a client that has gone; and
+// none beyond the channel's queue while the session reads nothing from the
+// client: a client that reads nothing and sends past its window would
+// otherwise leave its input stuck behind its own echo.
+bool CSshSvrChn::NoEcho(const TChnRecord &rRec) const
+{
+    return rRec.bClientClosed || m_bClientGone ||
+           (rRec.strEcho.size() >= CHANNEL_QUEUE_CAP && InputPaused());
+}
+
+void CSshSvrChn::NoteDrainProgress(TChnRecord &rRec)
+{
+    if (!Draining(rRec)) {
+        return;
+    }
+    rRec.s64DrainProgressMs = MonotonicMs();
+    if (rRec.s64DrainStartMs == 0) {
+        rRec.s64DrainStartMs = rRec.s64DrainProgressMs;
+    }
+}
+
+// True when a closed channel may be retired: everything it took, and
+// everything libssh held of its input, has reached the telnet service, or
+// the telnet service is gone, or the drain has made no progress for 5 s or
+// has run for 30 s (then a WARN line says how much was dropped).
+bool CSshSvrChn::DrainDone(TChnRecord &rRec)
+{
+    size_t u64Held = size_t{rRec.au32Held[0]} + rRec.au32Held[1];
+    if (rRec.s32TelnetFd <= 0 || (rRec.tToTelnet.empty() && u64Held == 0)) {
+        return true;
+    }
+    if (rRec.s64DrainStartMs == 0) {
+        NoteDrainProgress(rRec);  // the clock starts on the first look
+    }
+    int64_t s64Now = MonotonicMs();
+    bool bIdle = s64Now - rRec.s64DrainProgressMs >= DRAIN_IDLE_MS;
+    bool bLong = s64Now - rRec.s64DrainStartMs >= DRAIN_TOTAL_MS;
+    if (!bIdle && !bLong) {
+        return false;
+    }
+    LOG_WARN("channel %p closed: %zu bytes for telnet fd:%d dropped, %s",
+             static_cast<void *>(rRec.pChannel), rRec.tToTelnet.size() + u64Held, rRec.s32TelnetFd,
+             bLong ? "delivery took 30 s" : "no progress for 5 s");
+    return true;
+}
+
+// A channel that is no longer open, and has delivered its input, loses its
+// telnet connection, is closed and freed (a session that opens a channel
+// per command must not grow), and its record goes. Closing writes a little
+// to the client: only when libssh holds no output the client has not taken.
 void CSshSvrChn::RetireClosedChannels()
 {
     size_t i = 0;
     while (i < m_vecChn.size()) {
         TChnRecord &rRec = *m_vecChn[i];
-        if (rRec.s32Status == 0) {
+        if (rRec.s32Status == 0 || !DrainDone(rRec) || OutputHeld() || InputFrozen()) {
             ++i;
             continue;
         }
@@ -1473,6 +2003,9 @@ void CSshSvrChn::RetireClosedChannels()
     }
 }
 
+// A channel counts as open until libssh has handed over all its input: the
+// close of a channel whose input libssh still holds is delayed until that
+// has been read.
 int CSshSvrChn::HasOpenChannel()
 {
     int s32Open = 0;
@@ -1481,9 +2014,56 @@ int CSshSvrChn::HasOpenChannel()
             s32Open = 1;
         } else if (pRec->s32Status == 0) {
             SetFlag(*pRec, &TChnRecord::s32Status, 1);
+            NoteDrainProgress(*pRec);
         }
     }
     return s32Open;
+}
+
+// The connection has ended (or its session has failed): what the channels
+// took for the telnet service is delivered now, while their telnet output
+// is read and dropped, with the bounds of a channel's drain. What libssh
+// held unread cannot be read any more once the session has failed.
+void CSshSvrChn::DeliverQueuedInput()
+{
+    for (auto &pRec : m_vecChn) {
+        if (!pRec->tToTelnet.empty() && pRec->s32TelnetFd > 0) {
+            pRec->bClientClosed = true;
+            pRec->au32Held[0] = pRec->au32Held[1] = 0;
+            NoteDrainProgress(*pRec);
+        }
+    }
+    for (;;) {
+        std::vector<struct pollfd> vecPoll;
+        std::vector<TChnRecord *> vecRecs;
+        for (auto &pRec : m_vecChn) {
+            if (pRec->tToTelnet.empty() || pRec->s32TelnetFd <= 0) {
+                continue;
+            }
+            if (DrainDone(*pRec)) {
+                pRec->tToTelnet = TByteQueue();
+                continue;
+            }
+            vecPoll.push_back({pRec->s32TelnetFd,
+                               static_cast<short>(POLLOUT | (pRec->bTelnetEof ? 0 : POLLIN)), 0});
+            vecRecs.push_back(pRec.get());
+        }
+        if (vecPoll.empty()) {
+            return;
+        }
+        if (poll(vecPoll.data(), vecPoll.size(), POLL_TIMEOUT_MS) <= 0) {
+            continue;
+        }
+        for (size_t i = 0; i < vecPoll.size(); ++i) {
+            TChnRecord &rRec = *vecRecs[i];
+            if ((vecPoll[i].revents & POLLIN) != 0) {
+                ReadTelnet(rRec);
+            }
+            if ((vecPoll[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+                FlushToTelnet(rRec);
+            }
+        }
+    }
 }
 
 void CSshSvrChn::CloseChannels()
@@ -1501,11 +2081,64 @@ void CSshSvrChn::Teardown()
     // From here on channel opens are refused: the grace wait below still
     // polls, and a channel opened during it would never be closed.
     m_bClosing = true;
+    DeliverQueuedInput();
     CloseChannels();
     LOG_INFO("close ssh client connection");
-    for (int s32Pass = 0; s32Pass < GRACE_MAX_POLLS && !SessionClosed(m_pSession); ++s32Pass) {
-        ssh_event_dopoll(m_pEvent, POLL_TIMEOUT_MS);
+    bool bChannelsClosed = m_eEnd == SESSION_END_NONE;  // not a failed connection
+    if (bChannelsClosed) {
+        m_eEnd = SESSION_END_CHANNELS_CLOSED;
     }
+    for (int s32Pass = 0; s32Pass < GRACE_MAX_POLLS; ++s32Pass) {
+        if (SessionClosed(m_pSession) || PollOnce(POLL_TIMEOUT_MS) == SSH_ERROR ||
+            SessionClosed(m_pSession)) {
+            if (bChannelsClosed) {
+                m_eEnd = EndOfConnection(SESSION_END_CLIENT_CLOSED);
+            }
+            break;
+        }
+    }
+}
+
+// Sends the disconnect message, then keeps the socket for a moment: the
+// client reads the message before the socket closes, instead of a reset
+// that can destroy it (unread input at the close makes the kernel reset the
+// connection). The socket number leaves the status text first.
+void CSshSvrChn::EndConnection()
+{
+    int s32Fd;
+    {
+        std::lock_guard<std::mutex> cLock(m_mtxChn);
+        s32Fd = m_s32SshFd;
+        m_s32SshFd = -1;
+    }
+    ssh_disconnect(m_pSession);
+    if (s32Fd < 0) {
+        return;
+    }
+    shutdown(s32Fd, SHUT_WR);
+    int64_t s64End = MonotonicMs() + LINGER_MS;
+    char acDrop[4096];
+    for (int64_t s64Left = LINGER_MS; s64Left > 0; s64Left = s64End - MonotonicMs()) {
+        struct pollfd stPoll = {s32Fd, POLLIN, 0};
+        if (poll(&stPoll, 1, static_cast<int>(s64Left)) <= 0 ||
+            recv(s32Fd, acDrop, sizeof(acDrop), MSG_DONTWAIT) <= 0) {
+            break;
+        }
+    }
+    close(s32Fd);
+}
+
+// The audit line of a connection that tried to log in: who, from where, for
+// how long, how much its channels moved, and why it ended.
+void CSshSvrChn::LogSessionEnd()
+{
+    double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tAccepted).count();
+    LOG_INFO("session key:%d ended: user [%s] from %s port %d, %.1f s, %llu bytes from client, "
+             "%llu bytes to client, %d channels, %s",
+             m_s32Key, EscapeForLog(m_tAuth.strUser).c_str(), m_tPeer.strPeer.c_str(),
+             m_tPeer.s32PeerPort, dSeconds, static_cast<unsigned long long>(m_u64FromClient),
+             static_cast<unsigned long long>(m_u64ToClient), m_s32Channels, EndText(m_eEnd));
 }
 
 int CSshSvr::EraseSession(int s32Key)
@@ -1524,46 +2157,80 @@ int CSshSvr::EraseSession(int s32Key)
     return 0;
 }
 
-// A connection that never logged in ended: it no longer counts against the
-// pre-login limits, and one with refused passwords counts towards a hold of
-// its source.
-void CSshSvr::OnEndedUnauthenticated(const TSourceKey &tSource, int64_t s64Ticket,
-                                     bool bFailedLogin)
+// A connection ended: it no longer counts against the pre-login limits; one
+// that never logged in may count towards a hold of its source; one whose
+// lines were left out of the log is counted for the summary.
+void CSshSvr::OnSessionEnded(int64_t s64Ticket, const CLogQuota::TLogTicket &tLog,
+                             const TSourceKey &tSource, ESessionEnd eEnd, bool bAttempted,
+                             bool bLoggedIn)
 {
+    CAdmission::EEnd eAdmission = CAdmission::END_OTHER;
+    if (!bLoggedIn) {
+        eAdmission = bAttempted                         ? CAdmission::END_FAILED_LOGIN
+                     : eEnd == SESSION_END_WAIT_RAN_OUT ? CAdmission::END_TIMED_OUT
+                     : eEnd == SESSION_END_DISPLACED    ? CAdmission::END_DISPLACED
+                                                        : CAdmission::END_OTHER;
+    }
     int s32Hold;
+    int64_t s64Now = MonotonicSeconds();
     {
         std::lock_guard<std::mutex> cLock(m_mtxAdmission);
-        s32Hold = m_cAdmission.Ended(
-            s64Ticket, bFailedLogin ? CAdmission::END_FAILED_LOGIN : CAdmission::END_OTHER,
-            MonotonicSeconds());
+        s32Hold = m_cAdmission.Ended(s64Ticket, eAdmission, s64Now);
+        if (!bAttempted && tLog.eVerdict != CLogQuota::LOG_LIVE) {
+            CLogQuota::EPreLoginEnd eHow =
+                eEnd == SESSION_END_KEX_FAILED     ? CLogQuota::PRELOGIN_KEX_FAILED
+                : eEnd == SESSION_END_WAIT_RAN_OUT ? CLogQuota::PRELOGIN_TIMED_OUT
+                : eEnd == SESSION_END_DISPLACED    ? CLogQuota::PRELOGIN_DISPLACED
+                                                   : CLogQuota::PRELOGIN_CLOSED;
+            m_cLogQuota.EndedQuiet(tLog, eHow, s64Now);
+        }
     }
     if (s32Hold > 0) {
-        LOG_WARN("connections from %s refused for %d s: %d connections with failed logins in "
-                 "%d minutes",
-                 tSource.ToText().c_str(), s32Hold, CAdmission::FAILURES_FOR_HOLD,
-                 static_cast<int>(CAdmission::FAILURE_WINDOW_SECONDS / 60));
+        LOG_WARN("connections from %s refused for %d s: %s", tSource.ToText().c_str(), s32Hold,
+                 eAdmission == CAdmission::END_TIMED_OUT
+                     ? "too many connections that never finished logging in in 10 minutes"
+                     : "3 connections with failed logins in 10 minutes");
+    }
+}
+
+void CSshSvr::LogSummaries()
+{
+    std::vector<std::string> vecLines;
+    {
+        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        vecLines = m_cLogQuota.DueSummaries(MonotonicSeconds());
+    }
+    for (const std::string &strLine : vecLines) {
+        LOG_WARN("%s", strLine.c_str());
     }
 }
 
 int CSshSvr::CleanSvrChn()
 {
-    CMutexGuard cGuard(&m_cMutex);
-    for (auto it = m_mapSvrChn.begin(); it != m_mapSvrChn.end();) {
-        if (m_mapSession.count(it->first) != 0) {
-            ++it;
-            continue;
+    {
+        CMutexGuard cGuard(&m_cMutex);
+        for (auto it = m_mapSvrChn.begin(); it != m_mapSvrChn.end();) {
+            if (m_mapSession.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            CSshSvrChn *pSvrChn = it->second;
+            if (pSvrChn->IsRunning()) {
+                if (!pSvrChn->LogLeftOut()) {
+                    LOG_WARN("srvchn key:%d still running", it->first);
+                }
+                ++it;
+                continue;
+            }
+            if (!pSvrChn->LogLeftOut()) {
+                LOG_INFO("erase svrchn key:%d", it->first);
+            }
+            it = m_mapSvrChn.erase(it);
+            pSvrChn->Stop();
+            delete pSvrChn;
         }
-        if (it->second->IsRunning()) {
-            LOG_WARN("srvchn key:%d still running", it->first);
-            ++it;
-            continue;
-        }
-        LOG_INFO("erase svrchn key:%d", it->first);
-        CSshSvrChn *pSvrChn = it->second;
-        it = m_mapSvrChn.erase(it);
-        pSvrChn->Stop();
-        delete pSvrChn;
     }
+    LogSummaries();
     return 0;
 }
 
@@ -1632,22 +2299,21 @@ int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerP
     return 0;
 }
 
-// Runs on the debug thread under the listener's lock. The records are read
-// under the session's record lock, held while their sockets are looked at:
-// the session thread cannot close one meanwhile.
+// Runs on the debug thread under the listener's lock. The session's socket
+// and the records are read under the session's record lock, held while
+// their sockets are looked at: the session thread cannot close one
+// meanwhile.
 void CSshSvrChn::GetConnInfo(std::string &strInfo)
 {
-    ssh_session pSession = m_pSvr->GetSession(m_s32Key);
-    int s32SshFd = pSession != nullptr ? ssh_get_fd(pSession) : -1;
+    std::lock_guard<std::mutex> cLock(m_mtxChn);
     TSocketEnds tSsh;
-    if (GetSshEnds(s32SshFd, tSsh) != 0) {
+    if (m_s32SshFd < 0 || GetSshEnds(m_s32SshFd, tSsh) != 0) {
         return;
     }
     strInfo += "ssh cli[" + tSsh.strPeer + ":" + std::to_string(tSsh.s32PeerPort) +
-               "]<--fd:" + std::to_string(s32SshFd) + "-->ssh svr[" + tSsh.strLocal + ":" +
+               "]<--fd:" + std::to_string(m_s32SshFd) + "-->ssh svr[" + tSsh.strLocal + ":" +
                std::to_string(tSsh.s32LocalPort) + "]\r\n";
 
-    std::lock_guard<std::mutex> cLock(m_mtxChn);
     for (const auto &pRec : m_vecChn) {
         if (pRec->s32TelnetFd < 0) {
             LOG_ERROR("channel:%p,reg:%d,status:%d, telned fd:%d,reg:%d error",

@@ -13,6 +13,7 @@
 #include <libssh/server.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,12 +22,16 @@
 
 #include "admission.h"
 #include "mutex.h"
+#include "svclog.h"
 #include "thread.h"
 
 class CSshSvr;
 class CSshSvrChn;
 
 typedef std::map<std::string, std::string> UserInfoMap;
+
+// Channels open at once on one connection, by default (--max-channels).
+const int DEFAULT_MAX_CHANNELS = 10;
 
 // Bytes waiting to be sent, consumed from the front without moving the
 // rest (the buffer is compacted only once half of it has gone).
@@ -63,14 +68,21 @@ struct TChnRecord
     int s32TelnetFd = -1;  // telnet socket, -1 once closed
     int s32FdReg = 0;      // telnet socket registered in the event context
     // Session thread only:
-    std::string strEcho;       // to the client, in order: echo of its input and telnet output
-    TByteQueue tToTelnet;      // client input the telnet socket has not taken yet
+    // What waits for the client, in order: the echo of its input and the
+    // telnet service's output (the part of a read the channel did not take).
+    std::string strEcho;
+    // Client input the telnet socket has not taken yet.
+    TByteQueue tToTelnet;
     short s16Events = 0;       // events the telnet socket is registered for
     bool bTelnetEof = false;   // the telnet side reached end of file or failed
     bool bResync = false;      // registered for events it no longer wants (see SyncTelnetPolls)
-    bool bCutOff = false;      // closed for sending beyond its window
     bool bDropLogged = false;  // input for a channel without telnet socket was logged
     uint32_t au32Held[2] = {0, 0};  // client input (stdout, stderr) left in libssh for lack of room
+    // The client has closed the channel: what it sent is delivered to the
+    // telnet service before the telnet socket is closed (the drain).
+    bool bClientClosed = false;
+    int64_t s64DrainStartMs = 0;     // when the drain began, 0 before
+    int64_t s64DrainProgressMs = 0;  // when it last delivered something
 };
 
 // Authentication state of one connection (userdata of the server callbacks).
@@ -80,6 +92,8 @@ struct TAuthState
     int s32AuthAttempts = 0;         // passwords checked and refused
     int s32Authenticated = 0;
     CSshSvrChn *pSvrChn = nullptr;
+    bool bAttempted = false;  // the client offered a password at least once
+    std::string strUser;      // the user name last offered
 };
 
 // Userdata of the channel callbacks.
@@ -106,11 +120,24 @@ bool IsStoredDigest(const std::string &strValue);
 // Connects a socket to host:port; protocol "udp" gives a datagram socket.
 int ConnectServer(const char *szHost, int s32Port, const char *szProtocol);
 
+// How a connection ended, as its end line says.
+enum ESessionEnd
+{
+    SESSION_END_NONE,
+    SESSION_END_CLIENT_CLOSED,    // the client disconnected, or closed its socket
+    SESSION_END_CONNECTION_LOST,  // the connection failed (reset, timed out, protocol error)
+    SESSION_END_KEX_FAILED,
+    SESSION_END_WAIT_RAN_OUT,     // the key exchange or the login wait ran out
+    SESSION_END_REFUSED,          // three passwords refused
+    SESSION_END_CHANNELS_CLOSED,  // every channel closed and the grace wait ran out
+    SESSION_END_DISPLACED,        // ended to make room for a fresh address
+    SESSION_END_STOPPING,         // the service is stopping
+};
+
 class CSshSvrChn : public CThread
 {
 public:
-    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource = TSourceKey(),
-               int64_t s64Ticket = 0);
+    CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource = TSourceKey());
     ~CSshSvrChn() override;
 
     void SetTelnetPort(const std::string &strPort);
@@ -125,9 +152,22 @@ public:
                              std::string &strLocalAddr, int &s32LocalPort);
     void GetConnInfo(std::string &strInfo);
 
+    // Set by the listener before the thread starts.
+    void SetConnection(int s32SshFd, int s32MaxChannels, int64_t s64Ticket,
+                       const CLogQuota::TLogTicket &tLog);
+    CLogHold &LogHold() { return m_cLogHold; }
+    int64_t Ticket() const { return m_s64Ticket; }
+    // Asks the session to end at its next pass (before it has logged in).
+    void RequestStop(ESessionEnd eWhy);
+    // Its lines were left out of the log (a spam connection): its reaping
+    // is not logged either.
+    bool LogLeftOut() const { return m_bLogLeftOut; }
+
     // The relay, called by the libssh callbacks on this session's thread.
     int TakeClientInput(ssh_channel pChannel, const char *pData, uint32_t u32Len, int s32Stderr);
     int OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events);
+    void OnClientClose(ssh_channel pChannel);
+    void OnLoginAttempt();
 
 protected:
     void Run() override;
@@ -139,10 +179,26 @@ private:
     int WaitForAuth();
     void RelayLoop();
     void Teardown();
+    void EndConnection();
+    void LogSessionEnd();
+
+    // One pass's wait. libssh parses what it reads from the client in every
+    // call that polls, and answers some messages by itself; while it still
+    // holds output for the client, or the channels hold too much input, the
+    // session reads nothing more from the client (see PollOnce).
+    int PollOnce(int s32TimeoutMs);
+    bool OutputHeld() const;
+    size_t HeldInput(size_t *pu64Largest) const;
+    bool InputPaused() const;
+    bool InputFrozen() const;
+    bool MayWrite() const;
+    int PollWithoutParsing(int s32TimeoutMs);
+    ESessionEnd EndOfConnection(ESessionEnd eIfNotClosed) const;
 
     // One channel's relay.
-    bool HasRoom(const TChnRecord &rRec) const;
-    void Consume(TChnRecord &rRec, const char *pData, size_t u64Len);
+    size_t QueuedBytes() const;
+    size_t Room(const TChnRecord &rRec) const;
+    void Consume(TChnRecord &rRec, const char *pData, size_t u64Len, bool bEcho);
     void SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len);
     void FlushToTelnet(TChnRecord &rRec);
     void FlushToClient(TChnRecord &rRec, bool bMayHold);
@@ -153,7 +209,13 @@ private:
     void PullHeldInput(TChnRecord &rRec);
     void SyncTelnetPolls();
     void ReleaseIdleBuffers();
+    bool Draining(const TChnRecord &rRec) const;
+    bool NoEcho(const TChnRecord &rRec) const;
+    void OnClientGone();
+    void NoteDrainProgress(TChnRecord &rRec);
+    bool DrainDone(TChnRecord &rRec);
     void RetireClosedChannels();
+    void DeliverQueuedInput();
     void CloseChannels();
     void ApplyVerbose(int s32Verbose);
     int HasOpenChannel();
@@ -175,16 +237,20 @@ private:
     std::vector<std::unique_ptr<TChnRecord>> m_vecChn;  // stable while callbacks hold one
     std::string m_strTelnetPort;
     TSourceKey m_tSource;
-    int64_t m_s64Ticket;  // its admission ticket
 
-    // Guards the status fields of the records against the status text read
-    // on the debug thread. The session thread is the only writer and takes
-    // it for every change; its own reads need no lock.
+    // Guards the status fields of the records and the session's socket
+    // number against the status text read on the debug thread. The session
+    // thread is the only writer and takes it for every change; its own
+    // reads need no lock.
     std::mutex m_mtxChn;
+    int m_s32SshFd;  // the session's own descriptor of the client's socket, -1 once closed
 
     // Per-connection state; the callbacks get pointers to it.
     ssh_session m_pSession;
     ssh_event m_pEvent;
+    bool m_bInEvent;     // the session is in m_pEvent (after the key exchange)
+    bool m_bClientGone;  // the client hung up while its input was held
+    int64_t m_s64GoneProgressMs;
     TAuthState m_tAuth;
     TChnCbCtx m_tCbCtx;
     struct ssh_server_callbacks_struct m_tServerCb;
@@ -198,6 +264,21 @@ private:
     std::string m_strOut;  // the part of strEcho being written
     bool m_bOutBusy;
     bool m_bUnknownDropLogged;  // input for a channel without record was logged
+
+    // Limits, admission and the log of this connection.
+    size_t m_u64MaxChannels;
+    int64_t m_s64Ticket;                 // the admission table's ticket
+    CLogQuota::TLogTicket m_tLogTicket;  // whether its lines are written as they come
+    CLogHold m_cLogHold;                 // its lines while they are held back
+    std::atomic<bool> m_bLogLeftOut;
+    std::atomic<int> m_eStopRequest;  // an ESessionEnd asked for by the listener
+    // What its end line reports.
+    ESessionEnd m_eEnd;
+    std::chrono::steady_clock::time_point m_tAccepted;
+    uint64_t m_u64FromClient;  // channel payload taken from the client
+    uint64_t m_u64ToClient;    // written to the client, echo included
+    int m_s32Channels;         // channels that got a telnet connection
+    TSocketEnds m_tPeer;       // both ends of the client's connection
 };
 
 class CSshSvr : public CThread
@@ -213,6 +294,7 @@ public:
     void SetVerbose(int s32Verbose);
     void SetTelnetPort(const std::string &strPort);
     void SetAdmissionLimits(const TAdmissionLimits &tLimits);
+    void SetMaxChannels(int s32MaxChannels);
     int Init();
 
     void SetPendingVerbose(int s32Verbose);
@@ -224,7 +306,14 @@ public:
 
     // Session threads report how their connection fares.
     void OnLoggedIn(int64_t s64Ticket);
-    void OnEndedUnauthenticated(const TSourceKey &tSource, int64_t s64Ticket, bool bFailedLogin);
+    void OnLoginAttempt(const CLogQuota::TLogTicket &tLog);
+    // The connection ended: it no longer counts against the pre-login
+    // limits, and one that never tried to log in is counted for the log's
+    // summary when its lines were left out. bAttempted: it offered a
+    // password; bLoggedIn: one was accepted.
+    void OnSessionEnded(int64_t s64Ticket, const CLogQuota::TLogTicket &tLog,
+                        const TSourceKey &tSource, ESessionEnd eEnd, bool bAttempted,
+                        bool bLoggedIn);
 
     // Ends the accept loop and joins the listener thread (used when the
     // process gives up after the listener has started).
@@ -239,8 +328,13 @@ private:
     int SetKeepAlive(ssh_session pSession, int s32Enable, int s32Idle, int s32Interval,
                      int s32Count);
     void UpdateVerbose(uint32_t u32Verbose);
-    int64_t Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource);
+    int StartListening();
+    bool Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, TSourceKey &tSource,
+               int64_t &s64Ticket);
+    bool RefusalLogDue(int64_t s64Now);
+    void Displace(int64_t s64Ticket);
     void AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket);
+    void LogSummaries();
 
     std::atomic<uint32_t> m_bInit;
     std::atomic<uint32_t> m_u32Verbose;
@@ -263,9 +357,12 @@ private:
     std::map<int, CSshSvrChn *> m_mapSvrChn;
     std::atomic<int> m_s32ListenFd;
     std::atomic<bool> m_bShutdown;
+    int m_s32MaxChannels;  // channels open at once on one connection
 
-    // Admission: the listener admits, session threads report; one lock.
+    // Admission and the log quota: the listener admits, session threads
+    // report, the main thread logs the summaries; one lock.
     CAdmission m_cAdmission;
+    CLogQuota m_cLogQuota;
     std::mutex m_mtxAdmission;
     int64_t m_s64LastRefusalLog;  // listener thread only
     unsigned m_u32RefusalsNotLogged;

@@ -1,10 +1,11 @@
 """The command line and start-up of the real process: usage and exit
-statuses, a listener that cannot start, a fatal failure after it started,
+statuses, a listener that cannot start yet, a fatal failure after it started,
 the host keys served and made at start, the command-line user and the log
 configuration fallback (the option grammar itself is the unit test's)."""
 
 import os
 import re
+import shutil
 import socket
 import subprocess
 import time
@@ -56,7 +57,10 @@ class CommandLineTest(unittest.TestCase):
         self.assertRegex(log, r"\[ERROR\] telnet port empty --\[main\.cpp:\d+\]")
         self.assertNotIn("ssh server init fail", log)
 
-    def test_listener_that_cannot_start_leaves_the_rest_running(self):
+    def test_listener_that_cannot_start_keeps_trying(self):
+        """A port held by another socket, or no usable host key: the rest of
+        the service runs, and the listener starts once the port is free or
+        keys are there (it tries every 5 s, and says so once a minute)."""
         missing = os.path.join(h.make_test_dir(self.id()), "missing")
         for busy, why in ((True, r"listne fail: .*Address already in use.* --\[sshsvr\.cpp:\d+\]"),
                           (False, r"listne fail: no host key could be loaded")):
@@ -73,7 +77,14 @@ class CommandLineTest(unittest.TestCase):
                 # the debug console comes up after the listener start
                 h.console_ask(port, "help\n", b"log quiet", timeout=10)
                 self.assertIsNone(svc.returncode, "sshapi ended after its listener failed")
-        for path in (missing + "_rsa", missing + "_ecdsa", "ssh_host_dsa_key"):
+                if busy:
+                    blocker.close()
+                else:
+                    shutil.copy(h.host_key_path("rsa"), missing + "_rsa")
+                svc.wait_log(rf"\[INFO\] listening on \S+ port {port} --", timeout=30)
+                self.assertTrue(h.probe_ssh_banner(port))
+                self.assertEqual(svc.log_count(r"listne fail"), 1)
+        for path in (missing + "_ecdsa", "ssh_host_dsa_key"):
             self.assertRegex(svc.log_text(), rf"host key \S*{re.escape(path)} not loaded")
 
     def test_fatal_failure_after_the_listener_started_exits_at_once(self):

@@ -4,6 +4,7 @@ channels on one connection: test_console), the OpenSSH client, an IPv6
 listener, and the password login. One sshapi per class; in the relay
 classes the fake telnet service is started per test on the class's port."""
 
+import contextlib
 import random
 import re
 import socket
@@ -47,6 +48,24 @@ class ServiceCase(h.ServiceTestCase):
         chan.settimeout(0.3)
         self.assertRaises(socket.timeout, chan.recv, 1)
 
+    def drain_echo(self, chan):
+        """Reads (and drops) what the channel receives, in a thread, until
+        it ends: a client that reads."""
+        def read():
+            with contextlib.suppress(OSError, EOFError):
+                while chan.recv(1 << 16):
+                    pass
+        chan.settimeout(120)
+        threading.Thread(target=read, daemon=True).start()
+
+    def end_line(self, port, timeout=60.0):
+        """(bytes from client, bytes to client, channels, reason) of the end
+        line of the session of the client's port."""
+        m = self.svc.wait_log(rf"session key:\d+ ended: user \[admin\] from 127\.0\.0\.1 port "
+                              rf"{port}, [\d.]+ s, (\d+) bytes from client, (\d+) bytes to "
+                              r"client, (\d+) channels, ([a-z ]+) --", timeout=timeout)
+        return int(m[1]), int(m[2]), int(m[3]), m[4]
+
 
 class RelayTest(ServiceCase):
     def test_preview_line_then_bytes_both_ways(self):
@@ -65,6 +84,46 @@ class RelayTest(ServiceCase):
         self.assertTrue(got == PREVIEW + data, "bytes changed on the way to telnet")
         self.assertTrue(h.recv_until(chan, len(data), timeout=30) == data, "echo differs")
         self.assert_nothing_more(chan)
+        port = chan.get_transport().sock.getsockname()[1]
+        chan.get_transport().close()
+        self.assertEqual(self.end_line(port), (len(data), len(data) + 9, 1, "client closed"))
+
+    def test_what_a_closed_channel_was_sent_reaches_the_telnet_service(self):
+        """More than the service and libssh hold, sent into a slower telnet
+        service with a byte on the extended stream every MiB (each renews
+        libssh's window while the data stream's input waits), then end of
+        file and close at once: every byte arrives before the telnet socket
+        closes, and the client is not cut off."""
+        telnet = self.telnet(read_rate=4 << 20)
+        chan = self.shell()
+        self.drain_echo(chan)
+        data = b"0123456789abcdef" * (8 << 16)  # 8 MiB
+        for i in range(8):
+            chan.sendall(data[i << 20:(i + 1) << 20])
+            chan.sendall_stderr(b"!")
+        chan.shutdown_write()
+        chan.close()
+        telnet.wait_done(1, timeout=90)
+        got = telnet.received(1)
+        self.assertEqual(got.count(b"!"), 8)
+        self.assertTrue(got.replace(b"!", b"") == PREVIEW + data, "bytes lost or changed")
+        self.assertNotIn("beyond the window", self.svc.log_text())
+
+    def test_what_a_vanished_connection_left_queued_reaches_the_telnet_service(self):
+        """The connection ends at once behind its input: everything the
+        service took (its end line counts it) reaches the telnet service."""
+        telnet = self.telnet(read_rate=2 << 20)
+        chan = self.shell()
+        self.drain_echo(chan)
+        data = bytes(b % 250 + 3 for b in range(256)) * (6 << 12)  # 6 MiB, no '\r', no NUL
+        chan.sendall(data)
+        port = chan.get_transport().sock.getsockname()[1]
+        chan.get_transport().close()
+        taken = self.end_line(port, timeout=90)[0]
+        telnet.wait_done(1, timeout=90)
+        got = telnet.received(1)
+        self.assertTrue(got == PREVIEW + data[:taken], f"{taken} taken, {len(got)} delivered")
+        self.assertGreater(taken, len(data) // 2)
 
     def test_echo_rules(self):
         """A lone CR is echoed CR LF, a CR in a chunk as is; the echo of a

@@ -464,29 +464,46 @@ std::tuple<int, std::string, std::string, std::string> Parse(std::vector<std::st
     int s32Status = ParseOptions(static_cast<int>(vecArgv.size()), vecArgv.data(), t);
     std::string strOut = testing::internal::GetCapturedStdout();
     std::string strErr = testing::internal::GetCapturedStderr();
-    const std::string strOpts = "p=" + t.strPort + " t=" + t.strTelnetPort + " a=" + t.strIp +
-                                " k=" + t.strEd25519Key + " w=" + t.strPasswordMode +
-                                " U=" + t.strUser + " P=" + t.strPasswd +
-                                " limits=" + std::to_string(t.tLimits.s32MaxStartups) + "/" +
-                                std::to_string(t.tLimits.s32MaxStartupsPerSource) + "/" +
-                                std::to_string(t.tLimits.s32LoginPenaltySeconds);
+    const std::string strOpts =
+        "p=" + t.strPort + " t=" + t.strTelnetPort + " a=" + t.strIp + " k=" + t.strEd25519Key +
+        " w=" + t.strPasswordMode + " U=" + t.strUser + " P=" + t.strPasswd +
+        " limits=" + std::to_string(t.tLimits.s32MaxStartups) + "/" +
+        std::to_string(t.tLimits.s32MaxStartupsPerSource) + "/" +
+        std::to_string(t.tLimits.s32LoginPenaltySeconds) + "/" + std::to_string(t.s32MaxChannels);
     return {s32Status, strOut, strErr, strOpts};
 }
 
 }  // namespace
 
-// The command line: repeated options concatenate, the three numbers take
+// The command line: repeated options concatenate, the four numbers take
 // the last value within their bounds, and what the usage text lists but
 // the table does not know (-k, --ipaddr) is refused with status 1.
 TEST(CommandLine, OptionsAndTheirRefusals)
 {
     const std::pair<std::vector<std::string>, const char *> atAccepted[] = {
         {{"-p", "22", "--port", "33", "-t", "2", "-t", "3"},
-         "p=2233 t=23 a= k= w= U= P= limits=64/8/30"},
-        {{"--ed25519", "/k", "--ip", "::1", "--password", "public", "--passwd", "d", "-U", "u",
-          "--max-startups", "5", "--max-startups", "12", "--max-startups-per-source", "3",
-          "--login-penalty", "0"},
-         "p= t= a=::1 k=/k w=public U=u P=d limits=12/3/0"},
+         "p=2233 t=23 a= k= w= U= P= limits=64/8/30/10"},
+        {{"--ed25519",
+          "/k",
+          "--ip",
+          "::1",
+          "--password",
+          "public",
+          "--passwd",
+          "d",
+          "-U",
+          "u",
+          "--max-startups",
+          "5",
+          "--max-startups",
+          "12",
+          "--max-startups-per-source",
+          "3",
+          "--login-penalty",
+          "0",
+          "--max-channels",
+          "64"},
+         "p= t= a=::1 k=/k w=public U=u P=d limits=12/3/0/64"},
     };
     for (const auto &tCase : atAccepted) {
         EXPECT_EQ(std::make_tuple(0, std::string(), std::string(), std::string(tCase.second)),
@@ -502,6 +519,7 @@ TEST(CommandLine, OptionsAndTheirRefusals)
         {{"--max-startups-per-source", "99999999999999999999"}, "from 1 to 10000"},
         {{"--login-penalty", "-1"}, "--login-penalty needs a whole number from 0 to 86400"},
         {{"--login-penalty", "86401"}, "not '86401'"},
+        {{"--max-channels", "65"}, "--max-channels needs a whole number from 1 to 64, not '65'"},
     };
     for (const auto &tCase : atRefused) {
         auto tGot = Parse(tCase.first);
