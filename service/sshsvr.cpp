@@ -191,6 +191,12 @@ size_t ClientInputQueued(ssh_channel pChannel)
     return static_cast<size_t>(s32Pending);
 }
 
+// Client input of a channel left in libssh for lack of room, both streams.
+size_t HeldInput(const TChnRecord &rRec)
+{
+    return size_t{rRec.au32Held[0]} + rRec.au32Held[1];
+}
+
 // The session object of the calling thread; every libssh callback of a
 // connection runs on that connection's own session thread.
 CSshSvrChn *CurrentSvrChn()
@@ -877,28 +883,19 @@ bool CSshSvrChn::OutputHeld() const
     return (ssh_get_status(m_pSession) & SSH_WRITE_PENDING) != 0;
 }
 
-// Client input the channels left in libssh, in all, and of the channel
-// that holds the most.
-size_t CSshSvrChn::HeldInput(size_t *pu64Largest) const
+// Client input the channel that holds the most has left in libssh.
+size_t CSshSvrChn::LargestHeldInput() const
 {
-    size_t u64All = 0;
     size_t u64Largest = 0;
     for (const auto &pRec : m_vecChn) {
-        size_t u64Held = size_t{pRec->au32Held[0]} + pRec->au32Held[1];
-        u64All += u64Held;
-        u64Largest = std::max(u64Largest, u64Held);
+        u64Largest = std::max(u64Largest, HeldInput(*pRec));
     }
-    if (pu64Largest != nullptr) {
-        *pu64Largest = u64Largest;
-    }
-    return u64All;
+    return u64Largest;
 }
 
 bool CSshSvrChn::InputPaused() const
 {
-    size_t u64Largest = 0;
-    HeldInput(&u64Largest);
-    return u64Largest > MAX_HELD_PER_CHANNEL;
+    return LargestHeldInput() > MAX_HELD_PER_CHANNEL;
 }
 
 // Every flush, and every write that the kernel does not take whole, reads
@@ -907,9 +904,7 @@ bool CSshSvrChn::InputPaused() const
 // either until the channels have taken their input.
 bool CSshSvrChn::InputFrozen() const
 {
-    size_t u64Largest = 0;
-    HeldInput(&u64Largest);
-    return u64Largest > 2 * MAX_HELD_PER_CHANNEL;
+    return LargestHeldInput() > 2 * MAX_HELD_PER_CHANNEL;
 }
 
 // A write to the client (or a channel's end of file or close) only once a
@@ -1183,7 +1178,7 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
     size_t u64Open = std::count_if(m_vecChn.begin(), m_vecChn.end(), [](const auto &pRec) {
         return (pRec->s32Status == 0 && !pRec->bClientClosed &&
                 ssh_channel_is_open(pRec->pChannel)) ||
-               !pRec->tToTelnet.empty() || pRec->au32Held[0] != 0 || pRec->au32Held[1] != 0;
+               !pRec->tToTelnet.empty() || HeldInput(*pRec) != 0;
     });
     if (u64Open >= m_u64MaxChannels) {
         LOG_WARN("session key:%d has %zu channels open, channel refused", m_s32Key, u64Open);
@@ -1959,7 +1954,7 @@ void CSshSvrChn::NoteDrainProgress(TChnRecord &rRec)
 // has run for 30 s (then a WARN line says how much was dropped).
 bool CSshSvrChn::DrainDone(TChnRecord &rRec)
 {
-    size_t u64Held = size_t{rRec.au32Held[0]} + rRec.au32Held[1];
+    size_t u64Held = HeldInput(rRec);
     if (rRec.s32TelnetFd <= 0 || (rRec.tToTelnet.empty() && u64Held == 0)) {
         return true;
     }

@@ -188,7 +188,7 @@ private:
     // session reads nothing more from the client (see PollOnce).
     int PollOnce(int s32TimeoutMs);
     bool OutputHeld() const;
-    size_t HeldInput(size_t *pu64Largest) const;
+    size_t LargestHeldInput() const;
     bool InputPaused() const;
     bool InputFrozen() const;
     bool MayWrite() const;
