@@ -169,28 +169,6 @@ bool SessionClosed(ssh_session pSession)
     return (ssh_get_status(pSession) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0;
 }
 
-// Turns off Nagle's algorithm on a socket. The relay often sends two small
-// packets in a row (the echo of a line, then the telnet service's answer);
-// with Nagle the second waits for the client's delayed acknowledgement,
-// about 40 ms on Linux, and so does every step of the login.
-void SetNoDelay(int s32Fd)
-{
-    int s32On = 1;
-    setsockopt(s32Fd, IPPROTO_TCP, TCP_NODELAY, &s32On, sizeof(s32On));
-}
-
-// Bytes of client input waiting in the kernel on the session socket of a
-// channel, 0 when none or unknown.
-size_t ClientInputQueued(ssh_channel pChannel)
-{
-    int s32Fd = ssh_get_fd(ssh_channel_get_session(pChannel));
-    int s32Pending = 0;
-    if (s32Fd < 0 || ioctl(s32Fd, FIONREAD, &s32Pending) != 0 || s32Pending < 0) {
-        return 0;
-    }
-    return static_cast<size_t>(s32Pending);
-}
-
 // Client input of a channel left in libssh for lack of room, both streams.
 size_t HeldInput(const TChnRecord &rRec)
 {
@@ -222,7 +200,167 @@ const char *EndText(ESessionEnd eEnd)
 
 }  // namespace
 
-// ==== 1. Listener ===========================================================
+// ==== 1. Sockets ============================================================
+
+namespace
+{
+
+// Turns off Nagle's algorithm on a socket. The relay often sends two small
+// packets in a row (the echo of a line, then the telnet service's answer);
+// with Nagle the second waits for the client's delayed acknowledgement,
+// about 40 ms on Linux, and so does every step of the login.
+void SetNoDelay(int s32Fd)
+{
+    int s32On = 1;
+    setsockopt(s32Fd, IPPROTO_TCP, TCP_NODELAY, &s32On, sizeof(s32On));
+}
+
+// Bytes of client input waiting in the kernel on the session socket of a
+// channel, 0 when none or unknown.
+size_t ClientInputQueued(ssh_channel pChannel)
+{
+    int s32Fd = ssh_get_fd(ssh_channel_get_session(pChannel));
+    int s32Pending = 0;
+    if (s32Fd < 0 || ioctl(s32Fd, FIONREAD, &s32Pending) != 0 || s32Pending < 0) {
+        return 0;
+    }
+    return static_cast<size_t>(s32Pending);
+}
+
+}  // namespace
+
+int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerPort,
+                              std::string &strLocalAddr, int &s32LocalPort)
+{
+    // Storage of any family: an IPv6 listen address works as well.
+    struct sockaddr_storage stPeer;
+    struct sockaddr_storage stLocal;
+    socklen_t u32Len = sizeof(stPeer);
+    if (getpeername(s32Fd, reinterpret_cast<struct sockaddr *>(&stPeer), &u32Len) != 0) {
+        LOG_ERROR("getpeername failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
+                  static_cast<unsigned>(errno));
+        return -1;
+    }
+    u32Len = sizeof(stLocal);
+    if (getsockname(s32Fd, reinterpret_cast<struct sockaddr *>(&stLocal), &u32Len) != 0) {
+        LOG_ERROR("getsockname failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
+                  static_cast<unsigned>(errno));
+        return -1;
+    }
+    auto Convert = [](const struct sockaddr_storage &stAddr, std::string &strAddr,
+                      int &s32Port) -> int {
+        char acText[INET6_ADDRSTRLEN];  // 46 bytes
+        memset(acText, 0, sizeof(acText));
+        const void *pAddr = nullptr;
+        uint16_t u16Port = 0;
+        int s32Family = stAddr.ss_family;
+        if (stAddr.ss_family == AF_INET) {
+            const auto *pIn = reinterpret_cast<const struct sockaddr_in *>(&stAddr);
+            pAddr = &pIn->sin_addr;
+            u16Port = pIn->sin_port;
+        } else if (stAddr.ss_family == AF_INET6) {
+            const auto *pIn6 = reinterpret_cast<const struct sockaddr_in6 *>(&stAddr);
+            pAddr = &pIn6->sin6_addr;
+            u16Port = pIn6->sin6_port;
+            // An IPv4 client of a dual-stack listener is shown as the IPv4
+            // address it is, not as ::ffff:a.b.c.d.
+            if (IN6_IS_ADDR_V4MAPPED(&pIn6->sin6_addr)) {
+                s32Family = AF_INET;
+                pAddr = &pIn6->sin6_addr.s6_addr[12];
+            }
+        }
+        if (pAddr == nullptr || inet_ntop(s32Family, pAddr, acText, sizeof(acText)) == nullptr) {
+            if (pAddr == nullptr) {
+                errno = EAFNOSUPPORT;
+            }
+            return -1;
+        }
+        strAddr += acText;
+        s32Port = ntohs(u16Port);
+        return 0;
+    };
+    if (Convert(stPeer, strPeerAddr, s32PeerPort) != 0) {
+        LOG_ERROR("convert client information failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
+                  static_cast<unsigned>(errno));
+        return -1;
+    }
+    if (Convert(stLocal, strLocalAddr, s32LocalPort) != 0) {
+        LOG_ERROR("convert local information failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
+                  static_cast<unsigned>(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Both ends of the session's own connection, or -1 with the ERROR line.
+int CSshSvrChn::GetSshEnds(int s32SshFd, TSocketEnds &tEnds)
+{
+    if (GetSocketInfo(s32SshFd, tEnds.strPeer, tEnds.s32PeerPort, tEnds.strLocal,
+                      tEnds.s32LocalPort) != 0) {
+        LOG_ERROR("get ssh fd:%d socket info err", s32SshFd);
+        return -1;
+    }
+    return 0;
+}
+
+int ConnectServer(const char *szHost, int s32Port, const char *szProtocol)
+{
+    struct sockaddr_in stAddr;
+    memset(&stAddr, 0, sizeof(stAddr));
+    stAddr.sin_family = AF_INET;
+    stAddr.sin_port = htons(static_cast<uint16_t>(s32Port));
+
+    // Several session threads connect at the same time. glibc's name-service
+    // set-up (loading nsswitch.conf on first use or after it changes) guards
+    // its tables with internal locks that ThreadSanitizer cannot see, so the
+    // lookups run one at a time under a lock of our own; it is never
+    // destroyed, so a session thread still connecting at exit cannot touch a
+    // dead mutex. A numeric address, the usual case, needs no lookup at all.
+    static CMutex *const s_pLookupMutex = new CMutex();
+    int s32Proto = 0;
+    {
+        CMutexGuard cLookupGuard(s_pLookupMutex);
+        if (inet_pton(AF_INET, szHost, &stAddr.sin_addr) != 1) {
+            struct hostent stHost;
+            struct hostent *pHost = nullptr;
+            char acHostBuf[2048];
+            int s32HErr = 0;
+            if (gethostbyname_r(szHost, &stHost, acHostBuf, sizeof(acHostBuf), &pHost, &s32HErr) !=
+                    0 ||
+                pHost == nullptr || pHost->h_addrtype != AF_INET ||
+                pHost->h_length != static_cast<int>(sizeof(stAddr.sin_addr))) {
+                LOG_ERROR("can't get \"%s\" host entry \n", szHost);
+                return -1;
+            }
+            memcpy(&stAddr.sin_addr, pHost->h_addr_list[0], static_cast<size_t>(pHost->h_length));
+        }
+
+        struct protoent stProto;
+        struct protoent *pProto = nullptr;
+        char acProtoBuf[1024];
+        if (getprotobyname_r(szProtocol, &stProto, acProtoBuf, sizeof(acProtoBuf), &pProto) != 0 ||
+            pProto == nullptr) {
+            LOG_ERROR("can't get \"%s\" protocol entry\n", szProtocol);
+            return -1;
+        }
+        s32Proto = pProto->p_proto;
+    }
+    int s32Type = strcmp(szProtocol, "udp") == 0 ? SOCK_DGRAM : SOCK_STREAM;
+    int s32Fd = socket(AF_INET, s32Type | SOCK_CLOEXEC, s32Proto);
+    if (s32Fd < 0) {
+        LOG_ERROR("can't create socket: %s\n", strerror(errno));
+        return -1;
+    }
+    if (connect(s32Fd, reinterpret_cast<struct sockaddr *>(&stAddr), sizeof(stAddr)) == 0) {
+        LOG_DEBUG("connect to telnet server ok");
+        return s32Fd;
+    }
+    LOG_ERROR("can't connect to %s.%d:%s\n", szHost, s32Port, strerror(errno));
+    close(s32Fd);
+    return -1;
+}
+
+// ==== 2. Listener ===========================================================
 
 CSshSvr::CSshSvr()
     : m_bInit(0), m_u32Verbose(0), m_u32CurVerbose(0), m_s32SessionKey(0),
@@ -665,7 +803,7 @@ ssh_session CSshSvr::GetSession(int s32Key)
     return it != m_mapSession.end() ? it->second : nullptr;
 }
 
-// ==== 2. Session ============================================================
+// ==== 3. Session ============================================================
 
 CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceKey &tSource)
     : m_bRunning(1), m_s32Key(s32Key), m_pSvr(pSvr),
@@ -994,18 +1132,7 @@ ESessionEnd CSshSvrChn::EndOfConnection(ESessionEnd eIfNotClosed) const
     return eIfNotClosed;
 }
 
-void CSshSvrChn::OnLoginAttempt()
-{
-    if (m_tAuth.bAttempted) {
-        return;
-    }
-    m_tAuth.bAttempted = true;
-    m_pSvr->OnLoginAttempt(m_tLogTicket);
-    // Every connection that tries to log in is logged in full.
-    m_cLogHold.Release();
-}
-
-// ==== 3. Login ==============================================================
+// ==== 4. Login ==============================================================
 
 namespace
 {
@@ -1042,6 +1169,17 @@ int auth_password(ssh_session, const char *szUser, const char *szPassword, void 
 }
 
 }  // namespace
+
+void CSshSvrChn::OnLoginAttempt()
+{
+    if (m_tAuth.bAttempted) {
+        return;
+    }
+    m_tAuth.bAttempted = true;
+    m_pSvr->OnLoginAttempt(m_tLogTicket);
+    // Every connection that tries to log in is logged in full.
+    m_cLogHold.Release();
+}
 
 int CSshSvrChn::CheckUser(const std::string &strUser, const std::string &strPwd)
 {
@@ -1132,7 +1270,7 @@ int CSshSvrChn::WaitForAuth()
     }
 }
 
-// ==== 4. Channel ============================================================
+// ==== 5. Channel ============================================================
 
 namespace
 {
@@ -1217,63 +1355,6 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
     AddRecord(std::move(pRec));
     ++m_s32Channels;
     return 0;
-}
-
-int ConnectServer(const char *szHost, int s32Port, const char *szProtocol)
-{
-    struct sockaddr_in stAddr;
-    memset(&stAddr, 0, sizeof(stAddr));
-    stAddr.sin_family = AF_INET;
-    stAddr.sin_port = htons(static_cast<uint16_t>(s32Port));
-
-    // Several session threads connect at the same time. glibc's name-service
-    // set-up (loading nsswitch.conf on first use or after it changes) guards
-    // its tables with internal locks that ThreadSanitizer cannot see, so the
-    // lookups run one at a time under a lock of our own; it is never
-    // destroyed, so a session thread still connecting at exit cannot touch a
-    // dead mutex. A numeric address, the usual case, needs no lookup at all.
-    static CMutex *const s_pLookupMutex = new CMutex();
-    int s32Proto = 0;
-    {
-        CMutexGuard cLookupGuard(s_pLookupMutex);
-        if (inet_pton(AF_INET, szHost, &stAddr.sin_addr) != 1) {
-            struct hostent stHost;
-            struct hostent *pHost = nullptr;
-            char acHostBuf[2048];
-            int s32HErr = 0;
-            if (gethostbyname_r(szHost, &stHost, acHostBuf, sizeof(acHostBuf), &pHost, &s32HErr) !=
-                    0 ||
-                pHost == nullptr || pHost->h_addrtype != AF_INET ||
-                pHost->h_length != static_cast<int>(sizeof(stAddr.sin_addr))) {
-                LOG_ERROR("can't get \"%s\" host entry \n", szHost);
-                return -1;
-            }
-            memcpy(&stAddr.sin_addr, pHost->h_addr_list[0], static_cast<size_t>(pHost->h_length));
-        }
-
-        struct protoent stProto;
-        struct protoent *pProto = nullptr;
-        char acProtoBuf[1024];
-        if (getprotobyname_r(szProtocol, &stProto, acProtoBuf, sizeof(acProtoBuf), &pProto) != 0 ||
-            pProto == nullptr) {
-            LOG_ERROR("can't get \"%s\" protocol entry\n", szProtocol);
-            return -1;
-        }
-        s32Proto = pProto->p_proto;
-    }
-    int s32Type = strcmp(szProtocol, "udp") == 0 ? SOCK_DGRAM : SOCK_STREAM;
-    int s32Fd = socket(AF_INET, s32Type | SOCK_CLOEXEC, s32Proto);
-    if (s32Fd < 0) {
-        LOG_ERROR("can't create socket: %s\n", strerror(errno));
-        return -1;
-    }
-    if (connect(s32Fd, reinterpret_cast<struct sockaddr *>(&stAddr), sizeof(stAddr)) == 0) {
-        LOG_DEBUG("connect to telnet server ok");
-        return s32Fd;
-    }
-    LOG_ERROR("can't connect to %s.%d:%s\n", szHost, s32Port, strerror(errno));
-    close(s32Fd);
-    return -1;
 }
 
 namespace
@@ -1392,35 +1473,7 @@ int CSshSvrChn::GetTelnetFd(ssh_channel pChannel)
     return -1;
 }
 
-// ==== 5. Relay ==============================================================
-
-namespace
-{
-
-int data_function(ssh_session, ssh_channel pChannel, void *pData, uint32_t u32Len, int s32Stderr,
-                  void *pUserdata)
-{
-    TChnCbCtx *pCtx = static_cast<TChnCbCtx *>(pUserdata);
-    return pCtx->pSvrChn->TakeClientInput(pChannel, static_cast<const char *>(pData), u32Len,
-                                          s32Stderr);
-}
-
-void channel_close(ssh_session, ssh_channel pChannel, void *pUserdata)
-{
-    static_cast<TChnCbCtx *>(pUserdata)->pSvrChn->OnClientClose(pChannel);
-}
-
-int read_telnet(socket_t s32Fd, int s32Events, void *pUserdata)
-{
-    ssh_channel pChannel = static_cast<ssh_channel>(pUserdata);
-    CSshSvrChn *pSvrChn = CurrentSvrChn();
-    if (pChannel == nullptr || pSvrChn == nullptr) {
-        return 0;
-    }
-    return pSvrChn->OnTelnetEvent(pChannel, s32Fd, s32Events);
-}
-
-}  // namespace
+// ==== 6. Relay ==============================================================
 
 // Lends out the session's relay buffer, allocated on first use. A call
 // nested inside another that holds it (a channel write polls, and the poll
@@ -1487,6 +1540,34 @@ void CSshSvrChn::RelayLoop()
     } while (HasOpenChannel() != 0 || !m_vecChn.empty());
 }
 
+namespace
+{
+
+int data_function(ssh_session, ssh_channel pChannel, void *pData, uint32_t u32Len, int s32Stderr,
+                  void *pUserdata)
+{
+    TChnCbCtx *pCtx = static_cast<TChnCbCtx *>(pUserdata);
+    return pCtx->pSvrChn->TakeClientInput(pChannel, static_cast<const char *>(pData), u32Len,
+                                          s32Stderr);
+}
+
+void channel_close(ssh_session, ssh_channel pChannel, void *pUserdata)
+{
+    static_cast<TChnCbCtx *>(pUserdata)->pSvrChn->OnClientClose(pChannel);
+}
+
+int read_telnet(socket_t s32Fd, int s32Events, void *pUserdata)
+{
+    ssh_channel pChannel = static_cast<ssh_channel>(pUserdata);
+    CSshSvrChn *pSvrChn = CurrentSvrChn();
+    if (pChannel == nullptr || pSvrChn == nullptr) {
+        return 0;
+    }
+    return pSvrChn->OnTelnetEvent(pChannel, s32Fd, s32Events);
+}
+
+}  // namespace
+
 // Client input (u32Len is all of it that libssh holds for this stream).
 // Returns what was taken: as much as the channel has room for, so that
 // libssh keeps the rest and stops granting window.
@@ -1518,16 +1599,6 @@ int CSshSvrChn::TakeClientInput(ssh_channel pChannel, const char *pData, uint32_
     return static_cast<int>(u64Take);
 }
 
-// The queues of the connection, in all.
-size_t CSshSvrChn::QueuedBytes() const
-{
-    size_t u64All = 0;
-    for (const auto &pRec : m_vecChn) {
-        u64All += pRec->tToTelnet.size() + pRec->strEcho.size();
-    }
-    return u64All;
-}
-
 // How much client input a channel can take now. The connection's budget is
 // shared first come, first served: a channel that finds it used up waits
 // until the others' queues have drained, as one at its own cap does. Each
@@ -1542,6 +1613,26 @@ size_t CSshSvrChn::Room(const TChnRecord &rRec) const
     }
     size_t u64Budget = (SESSION_QUEUE_BUDGET - u64Queued) / (NoEcho(rRec) ? 1 : 2);
     return std::min(u64Budget, CHANNEL_QUEUE_CAP - u64Own);
+}
+
+// The queues of the connection, in all.
+size_t CSshSvrChn::QueuedBytes() const
+{
+    size_t u64All = 0;
+    for (const auto &pRec : m_vecChn) {
+        u64All += pRec->tToTelnet.size() + pRec->strEcho.size();
+    }
+    return u64All;
+}
+
+// No echo for a channel the client closed, or a client that has gone; and
+// none beyond the channel's queue while the session reads nothing from the
+// client: a client that reads nothing and sends past its window would
+// otherwise leave its input stuck behind its own echo.
+bool CSshSvrChn::NoEcho(const TChnRecord &rRec) const
+{
+    return rRec.bClientClosed || m_bClientGone ||
+           (rRec.strEcho.size() >= CHANNEL_QUEUE_CAP && InputPaused());
 }
 
 // Client bytes go to the telnet socket unchanged and are echoed back: a
@@ -1604,6 +1695,84 @@ void CSshSvrChn::SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len
     }
 }
 
+void CSshSvrChn::NoteDrainProgress(TChnRecord &rRec)
+{
+    if (!Draining(rRec)) {
+        return;
+    }
+    rRec.s64DrainProgressMs = MonotonicMs();
+    if (rRec.s64DrainStartMs == 0) {
+        rRec.s64DrainStartMs = rRec.s64DrainProgressMs;
+    }
+}
+
+// Its input goes to the telnet service, its telnet output nowhere: the
+// client has closed the channel, or has gone.
+bool CSshSvrChn::Draining(const TChnRecord &rRec) const
+{
+    return rRec.bClientClosed || rRec.s32Status != 0 || m_bClientGone;
+}
+
+// The client closed the channel. libssh keeps what it still holds of the
+// channel's input readable (its close is delayed until that is read), and
+// what the channel took waits in its queue: both go to the telnet service
+// first (RetireClosedChannels). Nothing can be written to the client on it
+// any more.
+void CSshSvrChn::OnClientClose(ssh_channel pChannel)
+{
+    TChnRecord *pRec = FindRecord(pChannel);
+    if (pRec == nullptr || pRec->bClientClosed) {
+        return;
+    }
+    pRec->bClientClosed = true;
+    pRec->strEcho.clear();
+    NoteDrainProgress(*pRec);
+}
+
+// The telnet socket is readable or writable. Its end of file (or an error)
+// takes it out of the event context from inside this callback, as does
+// output the channel cannot take now, so that it cannot make a poll return
+// at once again and again; the main loop registers it again when it can
+// take more. That is done only when no other OnTelnetEvent is running
+// below this one: removing a handle from a poll that an outer call is still
+// walking corrupts that walk. A nested call flags the record instead; it
+// runs inside a non-blocking write, which polls once, so it cannot spin.
+int CSshSvrChn::OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events)
+{
+    TChnRecord *pRec = FindRecord(pChannel);
+    if (pRec == nullptr || pRec->s32TelnetFd != s32Fd) {
+        return 0;
+    }
+    bool bOutermost = m_s32TelnetCbDepth == 0;
+    ++m_s32TelnetCbDepth;
+    if ((s32Events & POLLOUT) != 0) {
+        FlushToTelnet(*pRec);
+    }
+    bool bBlocked = false;
+    if ((s32Events & POLLIN) != 0) {
+        bBlocked = !ReadTelnet(*pRec);
+    } else if ((s32Events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        MarkTelnetEof(*pRec);
+    }
+    --m_s32TelnetCbDepth;
+    short s16Drop = (pRec->bTelnetEof || bBlocked) ? POLLIN : 0;
+    if (pRec->tToTelnet.empty()) {
+        s16Drop |= POLLOUT;
+    }
+    if ((pRec->s16Events & s16Drop) == 0) {
+        return 0;
+    }
+    if (!bOutermost) {
+        pRec->bResync = true;
+        return 0;
+    }
+    ssh_event_remove_fd(m_pEvent, s32Fd);
+    SetFlag(*pRec, &TChnRecord::s32FdReg, 0);
+    pRec->s16Events = 0;
+    pRec->bResync = false;
+    return -1;  // tells libssh that this handle is gone
+}
+
 void CSshSvrChn::FlushToTelnet(TChnRecord &rRec)
 {
     if (rRec.tToTelnet.empty() || rRec.s32TelnetFd <= 0) {
@@ -1624,50 +1793,41 @@ void CSshSvrChn::FlushToTelnet(TChnRecord &rRec)
     NoteDrainProgress(rRec);
 }
 
-// Input left in libssh for lack of room is taken once the channel has room
-// again: libssh offers it to the data callback only when the next packet
-// arrives, and a client whose window is used up sends none. It is taken
-// whole, so that libssh (which grants new window after every read) grants
-// it only with nothing of the old held: so an honest client never has more
-// than its window, up to 1.92 MB, waiting there. The channel may then hold
-// that much beyond its cap, never the connection beyond its budget. While
-// the session reads nothing from the client, what fits is taken. Reading
-// what libssh already holds reads nothing from the client; a channel the
-// client has closed gives up the rest of its input this way only.
-void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
+// Relays one read of telnet output; false when the channel cannot take it
+// now. A channel being drained reads and drops it.
+bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
 {
-    for (int s32Stream = 0; s32Stream < 2; ++s32Stream) {
-        uint32_t &rHeld = rRec.au32Held[s32Stream];
-        if (rHeld == 0 || rRec.s32TelnetFd <= 0) {
-            continue;
-        }
-        bool bEcho = !NoEcho(rRec);
-        size_t u64Own = std::max(rRec.tToTelnet.size(), bEcho ? rRec.strEcho.size() : 0);
-        size_t u64Want = rHeld;
-        bool bWhole = QueuedBytes() + u64Want * (bEcho ? 2 : 1) <= SESSION_QUEUE_BUDGET &&
-                      (u64Own == 0 || u64Own + u64Want <= CHANNEL_QUEUE_CAP);
-        if (!bWhole) {
-            u64Want = InputPaused() ? Room(rRec) : 0;
-            if (u64Want < std::min<size_t>(rHeld, MIN_TAKE)) {
-                continue;
-            }
-        }
-        CRelayBuffer cBuf(*this);
-        while (u64Want > 0 && rHeld > 0) {
-            uint32_t u32Chunk = static_cast<uint32_t>(std::min<size_t>(u64Want, RELAY_BUF_SIZE));
-            int s32Got =
-                ssh_channel_read_nonblocking(rRec.pChannel, cBuf.Get(), u32Chunk, s32Stream);
-            if (s32Got <= 0) {
-                rHeld = 0;  // gone with the session, or never there
-                break;
-            }
-            rHeld -= std::min(rHeld, static_cast<uint32_t>(s32Got));
-            u64Want -= std::min(u64Want, static_cast<size_t>(s32Got));
-            Consume(rRec, cBuf.Get(), static_cast<size_t>(s32Got), bEcho);
-            NoteDrainProgress(rRec);
-            m_s64GoneProgressMs = MonotonicMs();
-        }
+    FlushToClient(rRec, false);  // echo of earlier input goes out first
+    if (!CanTakeTelnetOutput(rRec)) {
+        return false;
     }
+    bool bDrop = Draining(rRec);
+    uint32_t u32Want =
+        bDrop ? RELAY_BUF_SIZE : std::min(RELAY_BUF_SIZE, ssh_channel_window_size(rRec.pChannel));
+    CRelayBuffer cBuf(*this);
+    char *pBuf = cBuf.Get();
+    ssize_t s64Count = read(rRec.s32TelnetFd, pBuf, u32Want);
+    if (s64Count >= 0 && SvcLogEnabled(LOG_PRIO_DEBUG)) {
+        LOG_DEBUG("read telnet [%s][%d]", DumpForLog(pBuf, static_cast<size_t>(s64Count)).c_str(),
+                  static_cast<int>(s64Count));
+    }
+    if (s64Count > 0 && !bDrop) {
+        int s32Ret = ssh_channel_write(rRec.pChannel, pBuf, static_cast<uint32_t>(s64Count));
+        if (s32Ret < 0) {
+            LOG_ERROR("wirte channel err, n:%d ret:%d", static_cast<int>(s64Count), s32Ret);
+        } else {
+            m_u64ToClient += static_cast<uint64_t>(s32Ret);
+            if (s32Ret < s64Count) {
+                rRec.strEcho.insert(0, pBuf + s32Ret, static_cast<size_t>(s64Count - s32Ret));
+            }
+        }
+    } else if (s64Count == 0) {
+        MarkTelnetEof(rRec);
+    } else if (s64Count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        LOG_ERROR("read telnet fd:%d fail, errno=%d", rRec.s32TelnetFd, errno);
+        MarkTelnetEof(rRec);
+    }
+    return true;
 }
 
 // Writes what waits for the client (echo and telnet output, in order), as
@@ -1737,104 +1897,84 @@ bool CSshSvrChn::CanTakeTelnetOutput(const TChnRecord &rRec) const
     return rRec.strEcho.empty() && ssh_channel_window_size(rRec.pChannel) > 0 && MayWrite();
 }
 
-short CSshSvrChn::WantedEvents(const TChnRecord &rRec) const
-{
-    if (rRec.s32TelnetFd <= 0) {
-        return 0;
-    }
-    short s16Events = CanTakeTelnetOutput(rRec) ? POLLIN : 0;
-    if (!rRec.tToTelnet.empty()) {
-        s16Events |= POLLOUT;
-    }
-    return s16Events;
-}
-
-// The telnet socket is readable or writable. Its end of file (or an error)
-// takes it out of the event context from inside this callback, as does
-// output the channel cannot take now, so that it cannot make a poll return
-// at once again and again; the main loop registers it again when it can
-// take more. That is done only when no other OnTelnetEvent is running
-// below this one: removing a handle from a poll that an outer call is still
-// walking corrupts that walk. A nested call flags the record instead; it
-// runs inside a non-blocking write, which polls once, so it cannot spin.
-int CSshSvrChn::OnTelnetEvent(ssh_channel pChannel, int s32Fd, int s32Events)
-{
-    TChnRecord *pRec = FindRecord(pChannel);
-    if (pRec == nullptr || pRec->s32TelnetFd != s32Fd) {
-        return 0;
-    }
-    bool bOutermost = m_s32TelnetCbDepth == 0;
-    ++m_s32TelnetCbDepth;
-    if ((s32Events & POLLOUT) != 0) {
-        FlushToTelnet(*pRec);
-    }
-    bool bBlocked = false;
-    if ((s32Events & POLLIN) != 0) {
-        bBlocked = !ReadTelnet(*pRec);
-    } else if ((s32Events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        MarkTelnetEof(*pRec);
-    }
-    --m_s32TelnetCbDepth;
-    short s16Drop = (pRec->bTelnetEof || bBlocked) ? POLLIN : 0;
-    if (pRec->tToTelnet.empty()) {
-        s16Drop |= POLLOUT;
-    }
-    if ((pRec->s16Events & s16Drop) == 0) {
-        return 0;
-    }
-    if (!bOutermost) {
-        pRec->bResync = true;
-        return 0;
-    }
-    ssh_event_remove_fd(m_pEvent, s32Fd);
-    SetFlag(*pRec, &TChnRecord::s32FdReg, 0);
-    pRec->s16Events = 0;
-    pRec->bResync = false;
-    return -1;  // tells libssh that this handle is gone
-}
-
-// Relays one read of telnet output; false when the channel cannot take it
-// now. A channel being drained reads and drops it.
-bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
-{
-    FlushToClient(rRec, false);  // echo of earlier input goes out first
-    if (!CanTakeTelnetOutput(rRec)) {
-        return false;
-    }
-    bool bDrop = Draining(rRec);
-    uint32_t u32Want =
-        bDrop ? RELAY_BUF_SIZE : std::min(RELAY_BUF_SIZE, ssh_channel_window_size(rRec.pChannel));
-    CRelayBuffer cBuf(*this);
-    char *pBuf = cBuf.Get();
-    ssize_t s64Count = read(rRec.s32TelnetFd, pBuf, u32Want);
-    if (s64Count >= 0 && SvcLogEnabled(LOG_PRIO_DEBUG)) {
-        LOG_DEBUG("read telnet [%s][%d]", DumpForLog(pBuf, static_cast<size_t>(s64Count)).c_str(),
-                  static_cast<int>(s64Count));
-    }
-    if (s64Count > 0 && !bDrop) {
-        int s32Ret = ssh_channel_write(rRec.pChannel, pBuf, static_cast<uint32_t>(s64Count));
-        if (s32Ret < 0) {
-            LOG_ERROR("wirte channel err, n:%d ret:%d", static_cast<int>(s64Count), s32Ret);
-        } else {
-            m_u64ToClient += static_cast<uint64_t>(s32Ret);
-            if (s32Ret < s64Count) {
-                rRec.strEcho.insert(0, pBuf + s32Ret, static_cast<size_t>(s64Count - s32Ret));
-            }
-        }
-    } else if (s64Count == 0) {
-        MarkTelnetEof(rRec);
-    } else if (s64Count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-        LOG_ERROR("read telnet fd:%d fail, errno=%d", rRec.s32TelnetFd, errno);
-        MarkTelnetEof(rRec);
-    }
-    return true;
-}
-
 void CSshSvrChn::MarkTelnetEof(TChnRecord &rRec)
 {
     if (!rRec.bTelnetEof) {
         LOG_INFO("telnet fd:%d closed by the telnet service, channel stays open", rRec.s32TelnetFd);
         rRec.bTelnetEof = true;
+    }
+}
+
+void CSshSvrChn::ApplyVerbose(int s32Verbose)
+{
+    uint32_t u32Wanted = static_cast<uint32_t>(s32Verbose);
+    if (u32Wanted == m_u32CurVerbose) {
+        return;
+    }
+    m_u32CurVerbose = u32Wanted;
+    ssh_set_log_level(u32Wanted != 0 ? SSH_LOG_PACKET : SSH_LOG_NOLOG);
+}
+
+// A quiet pass gives back the large buffers of a bulk transfer; while the
+// transfer goes on they are kept, so that they are not mapped afresh (and
+// faulted in) for every write.
+void CSshSvrChn::ReleaseIdleBuffers()
+{
+    auto Release = [](std::string &strBuf) {
+        if (strBuf.empty() && strBuf.capacity() > QUEUE_KEEP_CAPACITY) {
+            std::string().swap(strBuf);
+        }
+    };
+    Release(m_strOut);
+    for (auto &pRec : m_vecChn) {
+        Release(pRec->strEcho);
+        Release(pRec->tToTelnet.strBuf);
+    }
+}
+
+// Input left in libssh for lack of room is taken once the channel has room
+// again: libssh offers it to the data callback only when the next packet
+// arrives, and a client whose window is used up sends none. It is taken
+// whole, so that libssh (which grants new window after every read) grants
+// it only with nothing of the old held: so an honest client never has more
+// than its window, up to 1.92 MB, waiting there. The channel may then hold
+// that much beyond its cap, never the connection beyond its budget. While
+// the session reads nothing from the client, what fits is taken. Reading
+// what libssh already holds reads nothing from the client; a channel the
+// client has closed gives up the rest of its input this way only.
+void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
+{
+    for (int s32Stream = 0; s32Stream < 2; ++s32Stream) {
+        uint32_t &rHeld = rRec.au32Held[s32Stream];
+        if (rHeld == 0 || rRec.s32TelnetFd <= 0) {
+            continue;
+        }
+        bool bEcho = !NoEcho(rRec);
+        size_t u64Own = std::max(rRec.tToTelnet.size(), bEcho ? rRec.strEcho.size() : 0);
+        size_t u64Want = rHeld;
+        bool bWhole = QueuedBytes() + u64Want * (bEcho ? 2 : 1) <= SESSION_QUEUE_BUDGET &&
+                      (u64Own == 0 || u64Own + u64Want <= CHANNEL_QUEUE_CAP);
+        if (!bWhole) {
+            u64Want = InputPaused() ? Room(rRec) : 0;
+            if (u64Want < std::min<size_t>(rHeld, MIN_TAKE)) {
+                continue;
+            }
+        }
+        CRelayBuffer cBuf(*this);
+        while (u64Want > 0 && rHeld > 0) {
+            uint32_t u32Chunk = static_cast<uint32_t>(std::min<size_t>(u64Want, RELAY_BUF_SIZE));
+            int s32Got =
+                ssh_channel_read_nonblocking(rRec.pChannel, cBuf.Get(), u32Chunk, s32Stream);
+            if (s32Got <= 0) {
+                rHeld = 0;  // gone with the session, or never there
+                break;
+            }
+            rHeld -= std::min(rHeld, static_cast<uint32_t>(s32Got));
+            u64Want -= std::min(u64Want, static_cast<size_t>(s32Got));
+            Consume(rRec, cBuf.Get(), static_cast<size_t>(s32Got), bEcho);
+            NoteDrainProgress(rRec);
+            m_s64GoneProgressMs = MonotonicMs();
+        }
     }
 }
 
@@ -1875,76 +2015,40 @@ void CSshSvrChn::SyncTelnetPolls()
     }
 }
 
-// A quiet pass gives back the large buffers of a bulk transfer; while the
-// transfer goes on they are kept, so that they are not mapped afresh (and
-// faulted in) for every write.
-void CSshSvrChn::ReleaseIdleBuffers()
+short CSshSvrChn::WantedEvents(const TChnRecord &rRec) const
 {
-    auto Release = [](std::string &strBuf) {
-        if (strBuf.empty() && strBuf.capacity() > QUEUE_KEEP_CAPACITY) {
-            std::string().swap(strBuf);
+    if (rRec.s32TelnetFd <= 0) {
+        return 0;
+    }
+    short s16Events = CanTakeTelnetOutput(rRec) ? POLLIN : 0;
+    if (!rRec.tToTelnet.empty()) {
+        s16Events |= POLLOUT;
+    }
+    return s16Events;
+}
+
+// A channel that is no longer open, and has delivered its input, loses its
+// telnet connection, is closed and freed (a session that opens a channel
+// per command must not grow), and its record goes. Closing writes a little
+// to the client: only when libssh holds no output the client has not taken.
+void CSshSvrChn::RetireClosedChannels()
+{
+    size_t i = 0;
+    while (i < m_vecChn.size()) {
+        TChnRecord &rRec = *m_vecChn[i];
+        if (rRec.s32Status == 0 || !DrainDone(rRec) || OutputHeld() || InputFrozen()) {
+            ++i;
+            continue;
         }
-    };
-    Release(m_strOut);
-    for (auto &pRec : m_vecChn) {
-        Release(pRec->strEcho);
-        Release(pRec->tToTelnet.strBuf);
-    }
-}
-
-void CSshSvrChn::ApplyVerbose(int s32Verbose)
-{
-    uint32_t u32Wanted = static_cast<uint32_t>(s32Verbose);
-    if (u32Wanted == m_u32CurVerbose) {
-        return;
-    }
-    m_u32CurVerbose = u32Wanted;
-    ssh_set_log_level(u32Wanted != 0 ? SSH_LOG_PACKET : SSH_LOG_NOLOG);
-}
-
-// ==== 6. Teardown ===========================================================
-
-// The client closed the channel. libssh keeps what it still holds of the
-// channel's input readable (its close is delayed until that is read), and
-// what the channel took waits in its queue: both go to the telnet service
-// first (RetireClosedChannels). Nothing can be written to the client on it
-// any more.
-void CSshSvrChn::OnClientClose(ssh_channel pChannel)
-{
-    TChnRecord *pRec = FindRecord(pChannel);
-    if (pRec == nullptr || pRec->bClientClosed) {
-        return;
-    }
-    pRec->bClientClosed = true;
-    pRec->strEcho.clear();
-    NoteDrainProgress(*pRec);
-}
-
-// Its input goes to the telnet service, its telnet output nowhere: the
-// client has closed the channel, or has gone.
-bool CSshSvrChn::Draining(const TChnRecord &rRec) const
-{
-    return rRec.bClientClosed || rRec.s32Status != 0 || m_bClientGone;
-}
-
-// No echo for a channel the client closed, or a client that has gone; and
-// none beyond the channel's queue while the session reads nothing from the
-// client: a client that reads nothing and sends past its window would
-// otherwise leave its input stuck behind its own echo.
-bool CSshSvrChn::NoEcho(const TChnRecord &rRec) const
-{
-    return rRec.bClientClosed || m_bClientGone ||
-           (rRec.strEcho.size() >= CHANNEL_QUEUE_CAP && InputPaused());
-}
-
-void CSshSvrChn::NoteDrainProgress(TChnRecord &rRec)
-{
-    if (!Draining(rRec)) {
-        return;
-    }
-    rRec.s64DrainProgressMs = MonotonicMs();
-    if (rRec.s64DrainStartMs == 0) {
-        rRec.s64DrainStartMs = rRec.s64DrainProgressMs;
+        ssh_channel pChannel = rRec.pChannel;
+        LOG_INFO("erase err channel fd:%d", rRec.s32TelnetFd);
+        CloseTelnetSide(rRec);
+        // These may poll and run callbacks that look records up; the
+        // record is erased only afterwards, by its channel.
+        ssh_channel_send_eof(pChannel);
+        ssh_channel_close(pChannel);
+        EraseRecord(pChannel);
+        ssh_channel_free(pChannel);
     }
 }
 
@@ -1973,31 +2077,6 @@ bool CSshSvrChn::DrainDone(TChnRecord &rRec)
     return true;
 }
 
-// A channel that is no longer open, and has delivered its input, loses its
-// telnet connection, is closed and freed (a session that opens a channel
-// per command must not grow), and its record goes. Closing writes a little
-// to the client: only when libssh holds no output the client has not taken.
-void CSshSvrChn::RetireClosedChannels()
-{
-    size_t i = 0;
-    while (i < m_vecChn.size()) {
-        TChnRecord &rRec = *m_vecChn[i];
-        if (rRec.s32Status == 0 || !DrainDone(rRec) || OutputHeld() || InputFrozen()) {
-            ++i;
-            continue;
-        }
-        ssh_channel pChannel = rRec.pChannel;
-        LOG_INFO("erase err channel fd:%d", rRec.s32TelnetFd);
-        CloseTelnetSide(rRec);
-        // These may poll and run callbacks that look records up; the
-        // record is erased only afterwards, by its channel.
-        ssh_channel_send_eof(pChannel);
-        ssh_channel_close(pChannel);
-        EraseRecord(pChannel);
-        ssh_channel_free(pChannel);
-    }
-}
-
 // A channel counts as open until libssh has handed over all its input: the
 // close of a channel whose input libssh still holds is delayed until that
 // has been read.
@@ -2013,6 +2092,31 @@ int CSshSvrChn::HasOpenChannel()
         }
     }
     return s32Open;
+}
+
+// ==== 7. Teardown ===========================================================
+
+void CSshSvrChn::Teardown()
+{
+    // From here on channel opens are refused: the grace wait below still
+    // polls, and a channel opened during it would never be closed.
+    m_bClosing = true;
+    DeliverQueuedInput();
+    CloseChannels();
+    LOG_INFO("close ssh client connection");
+    bool bChannelsClosed = m_eEnd == SESSION_END_NONE;  // not a failed connection
+    if (bChannelsClosed) {
+        m_eEnd = SESSION_END_CHANNELS_CLOSED;
+    }
+    for (int s32Pass = 0; s32Pass < GRACE_MAX_POLLS; ++s32Pass) {
+        if (SessionClosed(m_pSession) || PollOnce(POLL_TIMEOUT_MS) == SSH_ERROR ||
+            SessionClosed(m_pSession)) {
+            if (bChannelsClosed) {
+                m_eEnd = EndOfConnection(SESSION_END_CLIENT_CLOSED);
+            }
+            break;
+        }
+    }
 }
 
 // The connection has ended (or its session has failed): what the channels
@@ -2071,29 +2175,6 @@ void CSshSvrChn::CloseChannels()
     }
 }
 
-void CSshSvrChn::Teardown()
-{
-    // From here on channel opens are refused: the grace wait below still
-    // polls, and a channel opened during it would never be closed.
-    m_bClosing = true;
-    DeliverQueuedInput();
-    CloseChannels();
-    LOG_INFO("close ssh client connection");
-    bool bChannelsClosed = m_eEnd == SESSION_END_NONE;  // not a failed connection
-    if (bChannelsClosed) {
-        m_eEnd = SESSION_END_CHANNELS_CLOSED;
-    }
-    for (int s32Pass = 0; s32Pass < GRACE_MAX_POLLS; ++s32Pass) {
-        if (SessionClosed(m_pSession) || PollOnce(POLL_TIMEOUT_MS) == SSH_ERROR ||
-            SessionClosed(m_pSession)) {
-            if (bChannelsClosed) {
-                m_eEnd = EndOfConnection(SESSION_END_CLIENT_CLOSED);
-            }
-            break;
-        }
-    }
-}
-
 // Sends the disconnect message, then keeps the socket for a moment: the
 // client reads the message before the socket closes, instead of a reset
 // that can destroy it (unread input at the close makes the kernel reset the
@@ -2121,35 +2202,6 @@ void CSshSvrChn::EndConnection()
         }
     }
     close(s32Fd);
-}
-
-// The audit line of a connection that tried to log in: who, from where, for
-// how long, how much its channels moved, and why it ended.
-void CSshSvrChn::LogSessionEnd()
-{
-    double dSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tAccepted).count();
-    LOG_INFO("session key:%d ended: user [%s] from %s port %d, %.1f s, %llu bytes from client, "
-             "%llu bytes to client, %d channels, %s",
-             m_s32Key, EscapeForLog(m_tAuth.strUser).c_str(), m_tPeer.strPeer.c_str(),
-             m_tPeer.s32PeerPort, dSeconds, static_cast<unsigned long long>(m_u64FromClient),
-             static_cast<unsigned long long>(m_u64ToClient), m_s32Channels, EndText(m_eEnd));
-}
-
-int CSshSvr::EraseSession(int s32Key)
-{
-    CMutexGuard cGuard(&m_cMutex);
-    auto it = m_mapSession.find(s32Key);
-    if (it == m_mapSession.end()) {
-        LOG_ERROR("key:%d not found in session", s32Key);
-        return -1;
-    }
-    ssh_session pSession = it->second;
-    m_mapSession.erase(it);
-    ssh_disconnect(pSession);
-    ssh_free(pSession);
-    LOG_INFO("erase session key:%d", s32Key);
-    return 0;
 }
 
 // A connection ended: it no longer counts against the pre-login limits; one
@@ -2188,16 +2240,33 @@ void CSshSvr::OnSessionEnded(int64_t s64Ticket, const CLogQuota::TLogTicket &tLo
     }
 }
 
-void CSshSvr::LogSummaries()
+int CSshSvr::EraseSession(int s32Key)
 {
-    std::vector<std::string> vecLines;
-    {
-        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
-        vecLines = m_cLogQuota.DueSummaries(MonotonicSeconds());
+    CMutexGuard cGuard(&m_cMutex);
+    auto it = m_mapSession.find(s32Key);
+    if (it == m_mapSession.end()) {
+        LOG_ERROR("key:%d not found in session", s32Key);
+        return -1;
     }
-    for (const std::string &strLine : vecLines) {
-        LOG_WARN("%s", strLine.c_str());
-    }
+    ssh_session pSession = it->second;
+    m_mapSession.erase(it);
+    ssh_disconnect(pSession);
+    ssh_free(pSession);
+    LOG_INFO("erase session key:%d", s32Key);
+    return 0;
+}
+
+// The audit line of a connection that tried to log in: who, from where, for
+// how long, how much its channels moved, and why it ended.
+void CSshSvrChn::LogSessionEnd()
+{
+    double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tAccepted).count();
+    LOG_INFO("session key:%d ended: user [%s] from %s port %d, %.1f s, %llu bytes from client, "
+             "%llu bytes to client, %d channels, %s",
+             m_s32Key, EscapeForLog(m_tAuth.strUser).c_str(), m_tPeer.strPeer.c_str(),
+             m_tPeer.s32PeerPort, dSeconds, static_cast<unsigned long long>(m_u64FromClient),
+             static_cast<unsigned long long>(m_u64ToClient), m_s32Channels, EndText(m_eEnd));
 }
 
 int CSshSvr::CleanSvrChn()
@@ -2229,69 +2298,26 @@ int CSshSvr::CleanSvrChn()
     return 0;
 }
 
-// ==== 7. Status text ========================================================
-
-int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerPort,
-                              std::string &strLocalAddr, int &s32LocalPort)
+void CSshSvr::LogSummaries()
 {
-    // Storage of any family: an IPv6 listen address works as well.
-    struct sockaddr_storage stPeer;
-    struct sockaddr_storage stLocal;
-    socklen_t u32Len = sizeof(stPeer);
-    if (getpeername(s32Fd, reinterpret_cast<struct sockaddr *>(&stPeer), &u32Len) != 0) {
-        LOG_ERROR("getpeername failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
-                  static_cast<unsigned>(errno));
-        return -1;
+    std::vector<std::string> vecLines;
+    {
+        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        vecLines = m_cLogQuota.DueSummaries(MonotonicSeconds());
     }
-    u32Len = sizeof(stLocal);
-    if (getsockname(s32Fd, reinterpret_cast<struct sockaddr *>(&stLocal), &u32Len) != 0) {
-        LOG_ERROR("getsockname failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
-                  static_cast<unsigned>(errno));
-        return -1;
+    for (const std::string &strLine : vecLines) {
+        LOG_WARN("%s", strLine.c_str());
     }
-    auto Convert = [](const struct sockaddr_storage &stAddr, std::string &strAddr,
-                      int &s32Port) -> int {
-        char acText[INET6_ADDRSTRLEN];  // 46 bytes
-        memset(acText, 0, sizeof(acText));
-        const void *pAddr = nullptr;
-        uint16_t u16Port = 0;
-        int s32Family = stAddr.ss_family;
-        if (stAddr.ss_family == AF_INET) {
-            const auto *pIn = reinterpret_cast<const struct sockaddr_in *>(&stAddr);
-            pAddr = &pIn->sin_addr;
-            u16Port = pIn->sin_port;
-        } else if (stAddr.ss_family == AF_INET6) {
-            const auto *pIn6 = reinterpret_cast<const struct sockaddr_in6 *>(&stAddr);
-            pAddr = &pIn6->sin6_addr;
-            u16Port = pIn6->sin6_port;
-            // An IPv4 client of a dual-stack listener is shown as the IPv4
-            // address it is, not as ::ffff:a.b.c.d.
-            if (IN6_IS_ADDR_V4MAPPED(&pIn6->sin6_addr)) {
-                s32Family = AF_INET;
-                pAddr = &pIn6->sin6_addr.s6_addr[12];
-            }
-        }
-        if (pAddr == nullptr || inet_ntop(s32Family, pAddr, acText, sizeof(acText)) == nullptr) {
-            if (pAddr == nullptr) {
-                errno = EAFNOSUPPORT;
-            }
-            return -1;
-        }
-        strAddr += acText;
-        s32Port = ntohs(u16Port);
-        return 0;
-    };
-    if (Convert(stPeer, strPeerAddr, s32PeerPort) != 0) {
-        LOG_ERROR("convert client information failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
-                  static_cast<unsigned>(errno));
-        return -1;
+}
+
+// ==== 8. Status text ========================================================
+
+void CSshSvr::GetStatus(std::string &strStatus)
+{
+    CMutexGuard cGuard(&m_cMutex);
+    for (auto &tEntry : m_mapSvrChn) {
+        tEntry.second->GetConnInfo(strStatus);
     }
-    if (Convert(stLocal, strLocalAddr, s32LocalPort) != 0) {
-        LOG_ERROR("convert local information failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
-                  static_cast<unsigned>(errno));
-        return -1;
-    }
-    return 0;
 }
 
 // Runs on the debug thread under the listener's lock. The session's socket
@@ -2328,23 +2354,4 @@ void CSshSvrChn::GetConnInfo(std::string &strInfo)
                    tTelnet.strPeer + ":" + std::to_string(tTelnet.s32PeerPort) + "]\r\n";
     }
     strInfo += "\r\n";
-}
-
-// Both ends of the session's own connection, or -1 with the ERROR line.
-int CSshSvrChn::GetSshEnds(int s32SshFd, TSocketEnds &tEnds)
-{
-    if (GetSocketInfo(s32SshFd, tEnds.strPeer, tEnds.s32PeerPort, tEnds.strLocal,
-                      tEnds.s32LocalPort) != 0) {
-        LOG_ERROR("get ssh fd:%d socket info err", s32SshFd);
-        return -1;
-    }
-    return 0;
-}
-
-void CSshSvr::GetStatus(std::string &strStatus)
-{
-    CMutexGuard cGuard(&m_cMutex);
-    for (auto &tEntry : m_mapSvrChn) {
-        tEntry.second->GetConnInfo(strStatus);
-    }
 }
