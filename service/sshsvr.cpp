@@ -1,23 +1,30 @@
 // The SSH listener and the session of one connection, in the order a
 // connection meets them:
 //
-//   1. Listener     CSshSvr::Run binds (and keeps trying while it cannot),
+//   1. Sockets      the helpers every later section uses: socket ends as
+//                   text, the connection to the telnet service.
+//   2. Listener     CSshSvr::Run binds (and keeps trying while it cannot),
 //                   accepts, admits (pre-login limits, displacement of
 //                   squatters, the hold on failing sources, the log quota),
 //                   registers the libssh session and starts a CSshSvrChn
 //                   thread for it.
-//   2. Session      CSshSvrChn::Run, ServeSession: key exchange in short
+//   3. Session      CSshSvrChn::Run, ServeSession: key exchange in short
 //                   slices, then the session joins its event context;
 //                   PollOnce, the wait of every pass.
-//   3. Login        auth_password, CSshSvr::CheckUser, WaitForAuth.
-//   4. Channel      channel_open connects the telnet service (OpenTelnet,
-//                   ConnectServer); the channel requests are answered.
-//   5. Relay        data_function (client to telnet, and the echo),
-//                   read_telnet (telnet to client), RelayLoop.
-//   6. Teardown     the drain of closed channels, Teardown, EndConnection,
+//   4. Login        auth_password, CSshSvr::CheckUser, WaitForAuth.
+//   5. Channel      channel_open connects the telnet service (OpenTelnet);
+//                   the channel requests are answered; the channel records
+//                   and the operations that change them.
+//   6. Relay        RelayLoop first, then its helpers in the order of one
+//                   pass: client to telnet and the echo (data_function),
+//                   the client's close of a channel, telnet to client
+//                   (read_telnet), the retiring of closed channels.
+//   7. Teardown     Teardown, the delivery of what was taken, EndConnection,
 //                   EraseSession and the main thread's reaping in
 //                   CleanSvrChn.
-//   7. Status text  GetConnInfo and GetStatus for the console.
+//   8. Status text  GetStatus and GetConnInfo for the console.
+//
+// The locks, what each guards and their order: see sshsvr.h.
 //
 // Every libssh callback of a connection runs on its session thread, inside
 // ssh_event_dopoll or inside a libssh call that polls again (a channel write
@@ -55,6 +62,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "commonassert.h"
 #include "commonutils.h"
 
 CSshSvr g_cSshSvr;
@@ -175,6 +183,15 @@ size_t HeldInput(const TChnRecord &rRec)
     return size_t{rRec.au32Held[0]} + rRec.au32Held[1];
 }
 
+// The memory of a relay buffer, allocated on its first loan.
+char *RelayBuffer(std::unique_ptr<char[]> &pBuf)
+{
+    if (pBuf == nullptr) {
+        pBuf.reset(new char[RELAY_BUF_SIZE]);
+    }
+    return pBuf.get();
+}
+
 // The session object of the calling thread; every libssh callback of a
 // connection runs on that connection's own session thread.
 CSshSvrChn *CurrentSvrChn()
@@ -227,6 +244,40 @@ size_t ClientInputQueued(ssh_channel pChannel)
     return static_cast<size_t>(s32Pending);
 }
 
+// The address and port of a socket address as text and number; -1 (with
+// errno) for a family other than IPv4 and IPv6.
+int SockaddrToText(const struct sockaddr_storage &stAddr, std::string &strAddr, int &s32Port)
+{
+    char acText[INET6_ADDRSTRLEN];  // 46 bytes
+    memset(acText, 0, sizeof(acText));
+    const void *pAddr = nullptr;
+    uint16_t u16Port = 0;
+    int s32Family = stAddr.ss_family;
+    if (stAddr.ss_family == AF_INET) {
+        const auto *pIn = reinterpret_cast<const struct sockaddr_in *>(&stAddr);
+        pAddr = &pIn->sin_addr;
+        u16Port = pIn->sin_port;
+    } else if (stAddr.ss_family == AF_INET6) {
+        const auto *pIn6 = reinterpret_cast<const struct sockaddr_in6 *>(&stAddr);
+        pAddr = &pIn6->sin6_addr;
+        u16Port = pIn6->sin6_port;
+        // An IPv4 client of a dual-stack listener is shown as the IPv4
+        // address it is, not as ::ffff:a.b.c.d.
+        if (IN6_IS_ADDR_V4MAPPED(&pIn6->sin6_addr)) {
+            s32Family = AF_INET;
+            pAddr = &pIn6->sin6_addr.s6_addr[12];
+        }
+    }
+    if (pAddr == nullptr || inet_ntop(s32Family, pAddr, acText, sizeof(acText)) == nullptr) {
+        if (pAddr == nullptr) {
+            errno = EAFNOSUPPORT;
+        }
+        return -1;
+    }
+    strAddr += acText;
+    s32Port = ntohs(u16Port);
+    return 0;
+}
 }  // namespace
 
 int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerPort,
@@ -247,44 +298,12 @@ int CSshSvrChn::GetSocketInfo(int s32Fd, std::string &strPeerAddr, int &s32PeerP
                   static_cast<unsigned>(errno));
         return -1;
     }
-    auto Convert = [](const struct sockaddr_storage &stAddr, std::string &strAddr,
-                      int &s32Port) -> int {
-        char acText[INET6_ADDRSTRLEN];  // 46 bytes
-        memset(acText, 0, sizeof(acText));
-        const void *pAddr = nullptr;
-        uint16_t u16Port = 0;
-        int s32Family = stAddr.ss_family;
-        if (stAddr.ss_family == AF_INET) {
-            const auto *pIn = reinterpret_cast<const struct sockaddr_in *>(&stAddr);
-            pAddr = &pIn->sin_addr;
-            u16Port = pIn->sin_port;
-        } else if (stAddr.ss_family == AF_INET6) {
-            const auto *pIn6 = reinterpret_cast<const struct sockaddr_in6 *>(&stAddr);
-            pAddr = &pIn6->sin6_addr;
-            u16Port = pIn6->sin6_port;
-            // An IPv4 client of a dual-stack listener is shown as the IPv4
-            // address it is, not as ::ffff:a.b.c.d.
-            if (IN6_IS_ADDR_V4MAPPED(&pIn6->sin6_addr)) {
-                s32Family = AF_INET;
-                pAddr = &pIn6->sin6_addr.s6_addr[12];
-            }
-        }
-        if (pAddr == nullptr || inet_ntop(s32Family, pAddr, acText, sizeof(acText)) == nullptr) {
-            if (pAddr == nullptr) {
-                errno = EAFNOSUPPORT;
-            }
-            return -1;
-        }
-        strAddr += acText;
-        s32Port = ntohs(u16Port);
-        return 0;
-    };
-    if (Convert(stPeer, strPeerAddr, s32PeerPort) != 0) {
+    if (SockaddrToText(stPeer, strPeerAddr, s32PeerPort) != 0) {
         LOG_ERROR("convert client information failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
                   static_cast<unsigned>(errno));
         return -1;
     }
-    if (Convert(stLocal, strLocalAddr, s32LocalPort) != 0) {
+    if (SockaddrToText(stLocal, strLocalAddr, s32LocalPort) != 0) {
         LOG_ERROR("convert local information failed, fd=%d, errno=%d(%#x)", s32Fd, errno,
                   static_cast<unsigned>(errno));
         return -1;
@@ -379,7 +398,7 @@ CSshSvr::~CSshSvr()
 void CSshSvr::SetUserInfo(UserInfoMap mapUserInfo)
 {
     auto pNew = std::make_shared<const UserInfoMap>(std::move(mapUserInfo));
-    std::lock_guard<std::mutex> cLock(m_mtxUserInfo);
+    CMutexGuard cLock(&m_cUserInfoMutex);
     m_pUserInfo.swap(pNew);
 }
 
@@ -411,7 +430,7 @@ void CSshSvr::SetTelnetPort(const std::string &strPort)
 
 void CSshSvr::SetAdmissionLimits(const TAdmissionLimits &tLimits)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+    CMutexGuard cLock(&m_cAdmissionMutex);
     m_cAdmission = CAdmission(tLimits);
 }
 
@@ -435,7 +454,7 @@ int CSshSvr::Init()
         LOG_ERROR("telnet port empty");
         return -1;
     }
-    std::lock_guard<std::mutex> cLock(m_mtxUserInfo);
+    CMutexGuard cLock(&m_cUserInfoMutex);
     if (m_pUserInfo->empty()) {
         LOG_ERROR("user info empty");
         return -1;
@@ -446,84 +465,6 @@ int CSshSvr::Init()
 void CSshSvr::SetPendingVerbose(int s32Verbose)
 {
     m_u32Verbose = static_cast<uint32_t>(s32Verbose);
-}
-
-int CSshSvr::InitSsh()
-{
-    m_pSshBind = ssh_bind_new();
-    if (m_pSshBind == nullptr) {
-        LOG_ERROR("ssh_bind_new failed");
-        return -1;
-    }
-    // Each configured key is loaded now, one by one: a key that cannot be
-    // used (missing file, DSA without DSA support) is skipped with a line of
-    // its own, and the others are still served.
-    int s32Keys = 0;
-    const std::string *apKeys[] = {&m_strRsaKey, &m_strDsaKey, &m_strEcdsaKey, &m_strEd25519Key};
-    for (const std::string *pKey : apKeys) {
-        if (pKey->empty()) {
-            continue;
-        }
-        if (ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_HOSTKEY, pKey->c_str()) == SSH_OK) {
-            ++s32Keys;
-        } else {
-            const char *szErr = ssh_get_error(m_pSshBind);
-            LOG_ERROR("host key %s not loaded: %s", pKey->c_str(),
-                      (szErr != nullptr && szErr[0] != '\0') ? szErr : "cannot read or use it");
-        }
-    }
-    if (m_u32CurVerbose != 0) {
-        ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_LOG_VERBOSITY_STR, "3");
-    }
-    // A server configuration file on the device must not replace the
-    // algorithm lists below.
-    bool bProcessConfig = false;
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_PROCESS_CONFIG, &bProcessConfig);
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_BINDADDR, m_strIp.c_str());
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_BINDPORT_STR, m_strPort.c_str());
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_KEY_EXCHANGE, KEX_ALGORITHMS);
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_HMAC_C_S, HMAC_ALGORITHMS);
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_HMAC_S_C, HMAC_ALGORITHMS);
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_CIPHERS_C_S, CIPHER_ALGORITHMS);
-    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_CIPHERS_S_C, CIPHER_ALGORITHMS);
-    ssh_set_log_callback(SshLogBridge);
-
-    if (s32Keys == 0) {
-        LOG_ERROR("listne fail: %s", "no host key could be loaded");
-        return -1;
-    }
-    if (ssh_bind_listen(m_pSshBind) < 0) {
-        LOG_ERROR("listne fail: %s", ssh_get_error(m_pSshBind));
-        return -1;
-    }
-    m_bInit = 1;
-    m_s32ListenFd = ssh_bind_get_fd(m_pSshBind);
-    LOG_INFO("listening on %s port %s", m_strIp.c_str(), m_strPort.c_str());
-    // libssh listens with a queue of 10. A burst of connection attempts
-    // overflows it: the kernel then drops handshakes (legitimate clients
-    // wait for a retransmission, a second or more) and answers the rest
-    // with SYN cookies that reach the service only when their bytes are
-    // retransmitted. A longer queue takes the burst while the loop accepts.
-    if (m_s32ListenFd >= 0 && listen(m_s32ListenFd, LISTEN_BACKLOG) != 0) {
-        LOG_WARN("listen backlog %d not set: %s", LISTEN_BACKLOG, strerror(errno));
-    }
-    return 0;
-}
-
-int CSshSvr::UninitSsh()
-{
-    if (m_bInit == 1) {
-        ssh_bind_free(m_pSshBind);
-        m_pSshBind = nullptr;
-        // Session threads still registered may be inside libssh: the
-        // library is finalised only when none is left.
-        CMutexGuard cGuard(&m_cMutex);
-        if (m_mapSvrChn.empty()) {
-            ssh_finalize();
-        }
-        m_bInit = 0;
-    }
-    return 0;
 }
 
 // The accept loop. The listener accepts the TCP connection itself, so that
@@ -605,16 +546,88 @@ int CSshSvr::StartListening()
     }
 }
 
-// The WARN lines of refusals and displacements: at most one a second,
-// counting those not logged in between.
-bool CSshSvr::RefusalLogDue(int64_t s64Now)
+int CSshSvr::InitSsh()
 {
-    if (s64Now - m_s64LastRefusalLog < 1) {
-        ++m_u32RefusalsNotLogged;
-        return false;
+    m_pSshBind = ssh_bind_new();
+    if (m_pSshBind == nullptr) {
+        LOG_ERROR("ssh_bind_new failed");
+        return -1;
     }
-    m_s64LastRefusalLog = s64Now;
-    return true;
+    int s32Keys = LoadHostKeys();
+    if (m_u32CurVerbose != 0) {
+        ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_LOG_VERBOSITY_STR, "3");
+    }
+    // A server configuration file on the device must not replace the
+    // algorithm lists below.
+    bool bProcessConfig = false;
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_PROCESS_CONFIG, &bProcessConfig);
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_BINDADDR, m_strIp.c_str());
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_BINDPORT_STR, m_strPort.c_str());
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_KEY_EXCHANGE, KEX_ALGORITHMS);
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_HMAC_C_S, HMAC_ALGORITHMS);
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_HMAC_S_C, HMAC_ALGORITHMS);
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_CIPHERS_C_S, CIPHER_ALGORITHMS);
+    ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_CIPHERS_S_C, CIPHER_ALGORITHMS);
+    ssh_set_log_callback(SshLogBridge);
+
+    if (s32Keys == 0) {
+        LOG_ERROR("listne fail: %s", "no host key could be loaded");
+        return -1;
+    }
+    if (ssh_bind_listen(m_pSshBind) < 0) {
+        LOG_ERROR("listne fail: %s", ssh_get_error(m_pSshBind));
+        return -1;
+    }
+    m_bInit = 1;
+    m_s32ListenFd = ssh_bind_get_fd(m_pSshBind);
+    LOG_INFO("listening on %s port %s", m_strIp.c_str(), m_strPort.c_str());
+    // libssh listens with a queue of 10. A burst of connection attempts
+    // overflows it: the kernel then drops handshakes (legitimate clients
+    // wait for a retransmission, a second or more) and answers the rest
+    // with SYN cookies that reach the service only when their bytes are
+    // retransmitted. A longer queue takes the burst while the loop accepts.
+    if (m_s32ListenFd >= 0 && listen(m_s32ListenFd, LISTEN_BACKLOG) != 0) {
+        LOG_WARN("listen backlog %d not set: %s", LISTEN_BACKLOG, strerror(errno));
+    }
+    return 0;
+}
+
+// Each configured key is loaded now, one by one: a key that cannot be used
+// (missing file, DSA without DSA support) is skipped with a line of its
+// own, and the others are still served. Returns how many were loaded.
+int CSshSvr::LoadHostKeys()
+{
+    int s32Keys = 0;
+    const std::string *apKeys[] = {&m_strRsaKey, &m_strDsaKey, &m_strEcdsaKey, &m_strEd25519Key};
+    for (const std::string *pKey : apKeys) {
+        if (pKey->empty()) {
+            continue;
+        }
+        if (ssh_bind_options_set(m_pSshBind, SSH_BIND_OPTIONS_HOSTKEY, pKey->c_str()) == SSH_OK) {
+            ++s32Keys;
+        } else {
+            const char *szErr = ssh_get_error(m_pSshBind);
+            LOG_ERROR("host key %s not loaded: %s", pKey->c_str(),
+                      (szErr != nullptr && szErr[0] != '\0') ? szErr : "cannot read or use it");
+        }
+    }
+    return s32Keys;
+}
+
+int CSshSvr::UninitSsh()
+{
+    if (m_bInit == 1) {
+        ssh_bind_free(m_pSshBind);
+        m_pSshBind = nullptr;
+        // Session threads still registered may be inside libssh: the
+        // library is finalised only when none is left.
+        CMutexGuard cGuard(&m_cMutex);
+        if (m_mapSvrChn.empty()) {
+            ssh_finalize();
+        }
+        m_bInit = 0;
+    }
+    return 0;
 }
 
 // Admits the connection, or closes it at once with a WARN line. When every
@@ -628,7 +641,7 @@ bool CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, T
     CAdmission::TAdmitDecision tDecision;
     int s32Startups;
     {
-        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        CMutexGuard cLock(&m_cAdmissionMutex);
         tDecision = m_cAdmission.Admit(tSource, s64Now);
         s32Startups = m_cAdmission.Startups();
     }
@@ -659,6 +672,18 @@ bool CSshSvr::Admit(int s32Fd, const struct sockaddr *pAddr, socklen_t u32Len, T
              tSource.ToText().c_str(), szWhy, s32Startups, m_u32RefusalsNotLogged);
     m_u32RefusalsNotLogged = 0;
     return false;
+}
+
+// The WARN lines of refusals and displacements: at most one a second,
+// counting those not logged in between.
+bool CSshSvr::RefusalLogDue(int64_t s64Now)
+{
+    if (s64Now - m_s64LastRefusalLog < 1) {
+        ++m_u32RefusalsNotLogged;
+        return false;
+    }
+    m_s64LastRefusalLog = s64Now;
+    return true;
 }
 
 // Asks the session of an admission ticket to end. Its own thread ends it,
@@ -697,7 +722,7 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
     int s32Key = ++m_s32SessionKey;
     CLogQuota::TLogTicket tLog;
     {
-        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        CMutexGuard cLock(&m_cAdmissionMutex);
         tLog = m_cLogQuota.Start(tSource, MonotonicSeconds());
     }
     CSshSvrChn *pSvrChn = new CSshSvrChn(s32Key, this, static_cast<int>(m_u32CurVerbose), tSource);
@@ -711,23 +736,33 @@ void CSshSvr::AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket)
     }
     SetKeepAlive(pSession, 1, 1, 1, 5);
     SetNoDelay(s32Fd);
-
-    CMutexGuard cGuard(&m_cMutex);
-    m_mapSession[s32Key] = pSession;
-    m_mapSvrChn[s32Key] = pSvrChn;
-    int s32Err = 0;
-    if (pSvrChn->TryStart(&s32Err) != 0) {
+    if (!StartSession(s32Key, pSession, pSvrChn)) {
         // Out of threads: this one connection is dropped, every other
         // session and the listener go on.
-        LOG_ERROR("create session thread for key:%d fail: %s, connection closed", s32Key,
-                  strerror(s32Err));
-        m_mapSvrChn.erase(s32Key);
-        m_mapSession.erase(s32Key);
         delete pSvrChn;
         ssh_disconnect(pSession);
         ssh_free(pSession);
         OnSessionEnded(s64Ticket, CLogQuota::TLogTicket(), tSource, SESSION_END_NONE, false, false);
     }
+}
+
+// Registers the session and starts its thread, which looks the session up
+// in the registry as it starts. When no thread can be made, nothing stays
+// registered and false is returned.
+bool CSshSvr::StartSession(int s32Key, ssh_session pSession, CSshSvrChn *pSvrChn)
+{
+    CMutexGuard cGuard(&m_cMutex);
+    m_mapSession[s32Key] = pSession;
+    m_mapSvrChn[s32Key] = pSvrChn;
+    int s32Err = 0;
+    if (pSvrChn->TryStart(&s32Err) == 0) {
+        return true;
+    }
+    LOG_ERROR("create session thread for key:%d fail: %s, connection closed", s32Key,
+              strerror(s32Err));
+    m_mapSvrChn.erase(s32Key);
+    m_mapSession.erase(s32Key);
+    return false;
 }
 
 int CSshSvr::SetKeepAlive(ssh_session pSession, int s32Enable, int s32Idle, int s32Interval,
@@ -810,11 +845,11 @@ CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceK
       m_u32Verbose(static_cast<uint32_t>(s32Verbose)),
       m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource), m_s32SshFd(-1),
       m_pSession(nullptr), m_pEvent(nullptr), m_bInEvent(false), m_bClientGone(false),
-      m_s64GoneProgressMs(0), m_bClosing(false), m_s32TelnetCbDepth(0), m_bRelayBufBusy(false),
-      m_bOutBusy(false), m_bUnknownDropLogged(false), m_u64MaxChannels(DEFAULT_MAX_CHANNELS),
-      m_s64Ticket(0), m_tLogTicket(), m_bLogLeftOut(false), m_eStopRequest(SESSION_END_NONE),
-      m_eEnd(SESSION_END_NONE), m_tAccepted(std::chrono::steady_clock::now()), m_u64FromClient(0),
-      m_u64ToClient(0), m_s32Channels(0)
+      m_s64GoneProgressMs(0), m_bClosing(false), m_s32TelnetCbDepth(0), m_bUnknownDropLogged(false),
+      m_u64MaxChannels(DEFAULT_MAX_CHANNELS), m_s64Ticket(0), m_tLogTicket(), m_bLogLeftOut(false),
+      m_eStopRequest(SESSION_END_NONE), m_eEnd(SESSION_END_NONE),
+      m_tAccepted(std::chrono::steady_clock::now()), m_u64FromClient(0), m_u64ToClient(0),
+      m_s32Channels(0)
 {
     m_tAuth.pSvrChn = this;
     m_tCbCtx.pSvrChn = this;
@@ -865,7 +900,10 @@ void CSshSvrChn::SetTelnetPort(const std::string &strPort)
 void CSshSvrChn::SetConnection(int s32SshFd, int s32MaxChannels, int64_t s64Ticket,
                                const CLogQuota::TLogTicket &tLog)
 {
-    m_s32SshFd = fcntl(s32SshFd, F_DUPFD_CLOEXEC, 0);
+    {
+        CMutexGuard cLock(&m_cRecordMutex);
+        m_s32SshFd = fcntl(s32SshFd, F_DUPFD_CLOEXEC, 0);
+    }
     GetSocketInfo(s32SshFd, m_tPeer.strPeer, m_tPeer.s32PeerPort, m_tPeer.strLocal,
                   m_tPeer.s32LocalPort);
     m_u64MaxChannels = static_cast<size_t>(s32MaxChannels);
@@ -1021,19 +1059,19 @@ bool CSshSvrChn::OutputHeld() const
     return (ssh_get_status(m_pSession) & SSH_WRITE_PENDING) != 0;
 }
 
+bool CSshSvrChn::InputPaused() const
+{
+    return LargestHeldInput() > MAX_HELD_PER_CHANNEL;
+}
+
 // Client input the channel that holds the most has left in libssh.
 size_t CSshSvrChn::LargestHeldInput() const
 {
     size_t u64Largest = 0;
-    for (const auto &pRec : m_vecChn) {
+    for (const auto &pRec : Records()) {
         u64Largest = std::max(u64Largest, HeldInput(*pRec));
     }
     return u64Largest;
-}
-
-bool CSshSvrChn::InputPaused() const
-{
-    return LargestHeldInput() > MAX_HELD_PER_CHANNEL;
 }
 
 // Every flush, and every write that the kernel does not take whole, reads
@@ -1075,7 +1113,7 @@ int CSshSvrChn::PollWithoutParsing(int s32TimeoutMs)
         {m_bClientGone ? -1 : s32SshFd,
          static_cast<short>((bWantOut ? POLLOUT : 0) | (bWatchHangUp ? POLLRDHUP : 0)), 0});
     std::vector<ssh_channel> vecChannels;
-    for (const auto &pRec : m_vecChn) {
+    for (const auto &pRec : Records()) {
         if (pRec->s32FdReg != 0 && pRec->s16Events != 0) {
             vecPoll.push_back({pRec->s32TelnetFd, pRec->s16Events, 0});
             vecChannels.push_back(pRec->pChannel);
@@ -1114,7 +1152,7 @@ void CSshSvrChn::OnClientGone()
 {
     m_bClientGone = true;
     m_s64GoneProgressMs = MonotonicMs();
-    for (auto &pRec : m_vecChn) {
+    for (auto &pRec : Records()) {
         pRec->strEcho.clear();
     }
 }
@@ -1200,7 +1238,7 @@ int CSshSvr::CheckUser(const std::string &strUser, const std::string &strPwd)
     }
     std::shared_ptr<const UserInfoMap> pTable;
     {
-        std::lock_guard<std::mutex> cLock(m_mtxUserInfo);
+        CMutexGuard cLock(&m_cUserInfoMutex);
         pTable = m_pUserInfo;
     }
     // Only a computed digest in the stored form can admit: a digest that
@@ -1231,13 +1269,13 @@ bool IsStoredDigest(const std::string &strValue)
 
 void CSshSvr::OnLoggedIn(int64_t s64Ticket)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+    CMutexGuard cLock(&m_cAdmissionMutex);
     m_cAdmission.LoggedIn(s64Ticket);
 }
 
 void CSshSvr::OnLoginAttempt(const CLogQuota::TLogTicket &tLog)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+    CMutexGuard cLock(&m_cAdmissionMutex);
     m_cLogQuota.Attempted(tLog);
 }
 
@@ -1313,7 +1351,7 @@ int CSshSvrChn::OpenTelnet(ssh_channel pChannel)
     // users out. Channels whose input is still being delivered count; one
     // that is closed and only waits for the end of the pass to go does not
     // (a client opening a channel per command is never limited).
-    size_t u64Open = std::count_if(m_vecChn.begin(), m_vecChn.end(), [](const auto &pRec) {
+    size_t u64Open = std::count_if(Records().begin(), Records().end(), [](const auto &pRec) {
         return (pRec->s32Status == 0 && !pRec->bClientClosed &&
                 ssh_channel_is_open(pRec->pChannel)) ||
                !pRec->tToTelnet.empty() || HeldInput(*pRec) != 0;
@@ -1405,11 +1443,20 @@ int subsystem_request(ssh_session, ssh_channel, const char *szSubsystem, void *)
 
 // The channel records. The session thread is their only writer; the status
 // text reads them on the debug thread, so every change of a field it shows
-// (and of the vector) is made under m_mtxChn.
+// (and of the vector) is made under m_cRecordMutex.
+
+// The session thread reads the records without the lock: it is the only
+// thread that changes them. The analysis cannot know which thread calls, so
+// the assertion does.
+const TChnRecords &CSshSvrChn::Records() const NO_THREAD_SAFETY_ANALYSIS
+{
+    COMMON_ASSERT(CThread::GetCurrent() == this);
+    return m_vecChn;
+}
 
 TChnRecord *CSshSvrChn::FindRecord(ssh_channel pChannel)
 {
-    for (auto &pRec : m_vecChn) {
+    for (auto &pRec : Records()) {
         if (pRec->pChannel == pChannel) {
             return pRec.get();
         }
@@ -1419,13 +1466,13 @@ TChnRecord *CSshSvrChn::FindRecord(ssh_channel pChannel)
 
 void CSshSvrChn::AddRecord(std::unique_ptr<TChnRecord> pRec)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxChn);
+    CMutexGuard cLock(&m_cRecordMutex);
     m_vecChn.push_back(std::move(pRec));
 }
 
 void CSshSvrChn::EraseRecord(ssh_channel pChannel)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxChn);
+    CMutexGuard cLock(&m_cRecordMutex);
     for (auto it = m_vecChn.begin(); it != m_vecChn.end(); ++it) {
         if ((*it)->pChannel == pChannel) {
             m_vecChn.erase(it);
@@ -1436,7 +1483,7 @@ void CSshSvrChn::EraseRecord(ssh_channel pChannel)
 
 void CSshSvrChn::SetFlag(TChnRecord &rRec, int TChnRecord::*pField, int s32Value)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxChn);
+    CMutexGuard cLock(&m_cRecordMutex);
     rRec.*pField = s32Value;
 }
 
@@ -1453,7 +1500,7 @@ void CSshSvrChn::CloseTelnetSide(TChnRecord &rRec)
         ssh_event_remove_fd(m_pEvent, rRec.s32TelnetFd);
     }
     {
-        std::lock_guard<std::mutex> cLock(m_mtxChn);
+        CMutexGuard cLock(&m_cRecordMutex);
         close(rRec.s32TelnetFd);
         rRec.s32TelnetFd = -1;
         rRec.s32FdReg = 0;
@@ -1465,7 +1512,7 @@ void CSshSvrChn::CloseTelnetSide(TChnRecord &rRec)
 
 int CSshSvrChn::GetTelnetFd(ssh_channel pChannel)
 {
-    for (const auto &pRec : m_vecChn) {
+    for (const auto &pRec : Records()) {
         if (pRec->pChannel == pChannel && pRec->s32TelnetFd > 0) {
             return pRec->s32TelnetFd;
         }
@@ -1475,42 +1522,21 @@ int CSshSvrChn::GetTelnetFd(ssh_channel pChannel)
 
 // ==== 6. Relay ==============================================================
 
-// Lends out the session's relay buffer, allocated on first use. A call
-// nested inside another that holds it (a channel write polls, and the poll
-// can read another telnet socket) gets a buffer of its own.
-class CSshSvrChn::CRelayBuffer
-{
-public:
-    explicit CRelayBuffer(CSshSvrChn &rOwner) : m_rOwner(rOwner), m_bLent(!rOwner.m_bRelayBufBusy)
-    {
-        std::unique_ptr<char[]> &pBuf = m_bLent ? rOwner.m_pRelayBuf : m_pNested;
-        if (pBuf == nullptr) {
-            pBuf.reset(new char[RELAY_BUF_SIZE]);
-        }
-        rOwner.m_bRelayBufBusy = true;
-    }
-    ~CRelayBuffer()
-    {
-        if (m_bLent) {
-            m_rOwner.m_bRelayBufBusy = false;
-        }
-    }
-    CRelayBuffer(const CRelayBuffer &) = delete;
-    CRelayBuffer &operator=(const CRelayBuffer &) = delete;
-    char *Get() { return m_bLent ? m_rOwner.m_pRelayBuf.get() : m_pNested.get(); }
-
-private:
-    CSshSvrChn &m_rOwner;
-    bool m_bLent;
-    std::unique_ptr<char[]> m_pNested;
-};
-
-// One pass of the relay, in this order: wait (PollOnce; the callbacks take
-// client input and relay telnet output as they come); then per channel
-// flush its queue to the telnet service, take back input left in libssh
-// while there was no room, and write what waits for the client; register
-// the telnet sockets for what their channels want now; deliver and retire
-// closed channels. It ends when no channel is left.
+// The relay of one connection, a pass at a time:
+//   1. Wait (PollOnce). The callbacks run inside the wait as events come:
+//      client input is taken for the telnet service and echoed
+//      (TakeClientInput), a channel the client closed starts its drain
+//      (OnClientClose), telnet sockets are written and read, their output
+//      written to the client (OnTelnetEvent).
+//   2. Apply a verbosity change; after a quiet wait, give back the large
+//      buffers of a bulk transfer.
+//   3. Per channel: flush its queue to the telnet service, take back input
+//      left in libssh while there was no room, write what waits for the
+//      client.
+//   4. Register each telnet socket for what its channel wants now.
+//   5. Retire the channels that are closed and have delivered their input.
+// It ends when no channel is left, or on a session error (the teardown then
+// delivers what was taken). The functions below follow this order.
 void CSshSvrChn::RelayLoop()
 {
     do {
@@ -1524,8 +1550,8 @@ void CSshSvrChn::RelayLoop()
             ReleaseIdleBuffers();
         }
         // Records may be added while this runs (a write polls): by index.
-        for (size_t i = 0; i < m_vecChn.size(); ++i) {
-            TChnRecord &rRec = *m_vecChn[i];
+        for (size_t i = 0; i < Records().size(); ++i) {
+            TChnRecord &rRec = *Records()[i];
             FlushToTelnet(rRec);
             PullHeldInput(rRec);
             FlushToClient(rRec, true);
@@ -1537,7 +1563,7 @@ void CSshSvrChn::RelayLoop()
         }
         SyncTelnetPolls();
         RetireClosedChannels();
-    } while (HasOpenChannel() != 0 || !m_vecChn.empty());
+    } while (HasOpenChannel() != 0 || !Records().empty());
 }
 
 namespace
@@ -1619,7 +1645,7 @@ size_t CSshSvrChn::Room(const TChnRecord &rRec) const
 size_t CSshSvrChn::QueuedBytes() const
 {
     size_t u64All = 0;
-    for (const auto &pRec : m_vecChn) {
+    for (const auto &pRec : Records()) {
         u64All += pRec->tToTelnet.size() + pRec->strEcho.size();
     }
     return u64All;
@@ -1653,12 +1679,14 @@ void CSshSvrChn::Consume(TChnRecord &rRec, const char *pData, size_t u64Len, boo
         return;
     }
     if (u64Len == 1 && pData[0] == '\r') {
-        AddEcho(rRec.pChannel, "\r\n");
+        rRec.strEcho += "\r\n";
     } else {
         rRec.strEcho.append(pData, strnlen(pData, u64Len));
     }
 }
 
+// Echo for a channel named by its handle (the relay itself appends to the
+// record it holds).
 void CSshSvrChn::AddEcho(ssh_channel pChannel, const std::string &strText)
 {
     TChnRecord *pRec = FindRecord(pChannel);
@@ -1804,8 +1832,8 @@ bool CSshSvrChn::ReadTelnet(TChnRecord &rRec)
     bool bDrop = Draining(rRec);
     uint32_t u32Want =
         bDrop ? RELAY_BUF_SIZE : std::min(RELAY_BUF_SIZE, ssh_channel_window_size(rRec.pChannel));
-    CRelayBuffer cBuf(*this);
-    char *pBuf = cBuf.Get();
+    TRelayBuffer::CLoan cLoan(m_cRelayBuf);
+    char *pBuf = RelayBuffer(cLoan.Get());
     ssize_t s64Count = read(rRec.s32TelnetFd, pBuf, u32Want);
     if (s64Count >= 0 && SvcLogEnabled(LOG_PRIO_DEBUG)) {
         LOG_DEBUG("read telnet [%s][%d]", DumpForLog(pBuf, static_cast<size_t>(s64Count)).c_str(),
@@ -1854,10 +1882,8 @@ void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
     // Taken out first: the write may poll and run data_function, which
     // appends new echo to the record. All of it is swapped out, so that the
     // buffers go back and forth instead of being copied.
-    std::string strLocal;
-    std::string &strOut = m_bOutBusy ? strLocal : m_strOut;
-    bool bWasBusy = m_bOutBusy;
-    m_bOutBusy = true;
+    TOutBuffer::CLoan cLoan(m_cOut);
+    std::string &strOut = cLoan.Get();
     if (u64Len == rRec.strEcho.size()) {
         strOut.clear();
         strOut.swap(rRec.strEcho);
@@ -1878,7 +1904,6 @@ void CSshSvrChn::FlushToClient(TChnRecord &rRec, bool bMayHold)
             rRec.strEcho.insert(0, strOut, static_cast<size_t>(s32Written), std::string::npos);
         }
     }
-    m_bOutBusy = bWasBusy;
     strOut.clear();
 }
 
@@ -1925,8 +1950,8 @@ void CSshSvrChn::ReleaseIdleBuffers()
             std::string().swap(strBuf);
         }
     };
-    Release(m_strOut);
-    for (auto &pRec : m_vecChn) {
+    Release(m_cOut.Idle());
+    for (auto &pRec : Records()) {
         Release(pRec->strEcho);
         Release(pRec->tToTelnet.strBuf);
     }
@@ -1960,18 +1985,18 @@ void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
                 continue;
             }
         }
-        CRelayBuffer cBuf(*this);
+        TRelayBuffer::CLoan cLoan(m_cRelayBuf);
+        char *pBuf = RelayBuffer(cLoan.Get());
         while (u64Want > 0 && rHeld > 0) {
             uint32_t u32Chunk = static_cast<uint32_t>(std::min<size_t>(u64Want, RELAY_BUF_SIZE));
-            int s32Got =
-                ssh_channel_read_nonblocking(rRec.pChannel, cBuf.Get(), u32Chunk, s32Stream);
+            int s32Got = ssh_channel_read_nonblocking(rRec.pChannel, pBuf, u32Chunk, s32Stream);
             if (s32Got <= 0) {
                 rHeld = 0;  // gone with the session, or never there
                 break;
             }
             rHeld -= std::min(rHeld, static_cast<uint32_t>(s32Got));
             u64Want -= std::min(u64Want, static_cast<size_t>(s32Got));
-            Consume(rRec, cBuf.Get(), static_cast<size_t>(s32Got), bEcho);
+            Consume(rRec, pBuf, static_cast<size_t>(s32Got), bEcho);
             NoteDrainProgress(rRec);
             m_s64GoneProgressMs = MonotonicMs();
         }
@@ -1983,8 +2008,8 @@ void CSshSvrChn::PullHeldInput(TChnRecord &rRec)
 // A registration that fails closes that channel.
 void CSshSvrChn::SyncTelnetPolls()
 {
-    for (size_t i = 0; i < m_vecChn.size(); ++i) {
-        TChnRecord &rRec = *m_vecChn[i];
+    for (size_t i = 0; i < Records().size(); ++i) {
+        TChnRecord &rRec = *Records()[i];
         short s16Want = WantedEvents(rRec);
         bool bMissing = (s16Want & ~rRec.s16Events) != 0;
         if (!bMissing && !(rRec.bResync && s16Want != rRec.s16Events)) {
@@ -2034,8 +2059,8 @@ short CSshSvrChn::WantedEvents(const TChnRecord &rRec) const
 void CSshSvrChn::RetireClosedChannels()
 {
     size_t i = 0;
-    while (i < m_vecChn.size()) {
-        TChnRecord &rRec = *m_vecChn[i];
+    while (i < Records().size()) {
+        TChnRecord &rRec = *Records()[i];
         if (rRec.s32Status == 0 || !DrainDone(rRec) || OutputHeld() || InputFrozen()) {
             ++i;
             continue;
@@ -2083,7 +2108,7 @@ bool CSshSvrChn::DrainDone(TChnRecord &rRec)
 int CSshSvrChn::HasOpenChannel()
 {
     int s32Open = 0;
-    for (auto &pRec : m_vecChn) {
+    for (auto &pRec : Records()) {
         if (pRec->s32Status == 0 && ssh_channel_is_open(pRec->pChannel)) {
             s32Open = 1;
         } else if (pRec->s32Status == 0) {
@@ -2125,7 +2150,7 @@ void CSshSvrChn::Teardown()
 // held unread cannot be read any more once the session has failed.
 void CSshSvrChn::DeliverQueuedInput()
 {
-    for (auto &pRec : m_vecChn) {
+    for (auto &pRec : Records()) {
         if (!pRec->tToTelnet.empty() && pRec->s32TelnetFd > 0) {
             pRec->bClientClosed = true;
             pRec->au32Held[0] = pRec->au32Held[1] = 0;
@@ -2135,7 +2160,7 @@ void CSshSvrChn::DeliverQueuedInput()
     for (;;) {
         std::vector<struct pollfd> vecPoll;
         std::vector<TChnRecord *> vecRecs;
-        for (auto &pRec : m_vecChn) {
+        for (auto &pRec : Records()) {
             if (pRec->tToTelnet.empty() || pRec->s32TelnetFd <= 0) {
                 continue;
             }
@@ -2167,8 +2192,8 @@ void CSshSvrChn::DeliverQueuedInput()
 
 void CSshSvrChn::CloseChannels()
 {
-    for (size_t i = 0; i < m_vecChn.size(); ++i) {
-        TChnRecord &rRec = *m_vecChn[i];
+    for (size_t i = 0; i < Records().size(); ++i) {
+        TChnRecord &rRec = *Records()[i];
         CloseTelnetSide(rRec);
         ssh_channel_send_eof(rRec.pChannel);
         ssh_channel_close(rRec.pChannel);
@@ -2183,7 +2208,7 @@ void CSshSvrChn::EndConnection()
 {
     int s32Fd;
     {
-        std::lock_guard<std::mutex> cLock(m_mtxChn);
+        CMutexGuard cLock(&m_cRecordMutex);
         s32Fd = m_s32SshFd;
         m_s32SshFd = -1;
     }
@@ -2221,7 +2246,7 @@ void CSshSvr::OnSessionEnded(int64_t s64Ticket, const CLogQuota::TLogTicket &tLo
     int s32Hold;
     int64_t s64Now = MonotonicSeconds();
     {
-        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        CMutexGuard cLock(&m_cAdmissionMutex);
         s32Hold = m_cAdmission.Ended(s64Ticket, eAdmission, s64Now);
         if (!bAttempted && tLog.eVerdict != CLogQuota::LOG_LIVE) {
             CLogQuota::EPreLoginEnd eHow =
@@ -2273,36 +2298,44 @@ int CSshSvr::CleanSvrChn()
 {
     {
         CMutexGuard cGuard(&m_cMutex);
-        for (auto it = m_mapSvrChn.begin(); it != m_mapSvrChn.end();) {
-            if (m_mapSession.count(it->first) != 0) {
-                ++it;
-                continue;
-            }
-            CSshSvrChn *pSvrChn = it->second;
-            if (pSvrChn->IsRunning()) {
-                if (!pSvrChn->LogLeftOut()) {
-                    LOG_WARN("srvchn key:%d still running", it->first);
-                }
-                ++it;
-                continue;
-            }
-            if (!pSvrChn->LogLeftOut()) {
-                LOG_INFO("erase svrchn key:%d", it->first);
-            }
-            it = m_mapSvrChn.erase(it);
-            pSvrChn->Stop();
-            delete pSvrChn;
-        }
+        ReapEndedSessions();
     }
     LogSummaries();
     return 0;
+}
+
+// Joins and deletes the session objects whose thread has erased its
+// session. The thread clears its running flag before that, so the join
+// waits at most for its end line.
+void CSshSvr::ReapEndedSessions()
+{
+    for (auto it = m_mapSvrChn.begin(); it != m_mapSvrChn.end();) {
+        if (m_mapSession.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        CSshSvrChn *pSvrChn = it->second;
+        if (pSvrChn->IsRunning()) {
+            if (!pSvrChn->LogLeftOut()) {
+                LOG_WARN("srvchn key:%d still running", it->first);
+            }
+            ++it;
+            continue;
+        }
+        if (!pSvrChn->LogLeftOut()) {
+            LOG_INFO("erase svrchn key:%d", it->first);
+        }
+        it = m_mapSvrChn.erase(it);
+        pSvrChn->Stop();
+        delete pSvrChn;
+    }
 }
 
 void CSshSvr::LogSummaries()
 {
     std::vector<std::string> vecLines;
     {
-        std::lock_guard<std::mutex> cLock(m_mtxAdmission);
+        CMutexGuard cLock(&m_cAdmissionMutex);
         vecLines = m_cLogQuota.DueSummaries(MonotonicSeconds());
     }
     for (const std::string &strLine : vecLines) {
@@ -2326,7 +2359,7 @@ void CSshSvr::GetStatus(std::string &strStatus)
 // meanwhile.
 void CSshSvrChn::GetConnInfo(std::string &strInfo)
 {
-    std::lock_guard<std::mutex> cLock(m_mtxChn);
+    CMutexGuard cLock(&m_cRecordMutex);
     TSocketEnds tSsh;
     if (m_s32SshFd < 0 || GetSshEnds(m_s32SshFd, tSsh) != 0) {
         return;

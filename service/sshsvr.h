@@ -5,6 +5,37 @@
 // thread runs the key exchange, waits for a password login and a channel,
 // then relays every channel to its own TCP connection to the local telnet
 // service until no channel is open any more. sshsvr.cpp follows that road.
+//
+// Locks. Every lock is a CMutex, and clang's thread-safety analysis checks
+// the data marked GUARDED_BY below. They are taken in this order only:
+//
+//   CSshSvr::m_cMutex            the registry: m_mapSession and m_mapSvrChn.
+//                                The listener registers sessions and asks
+//                                them to stop, session threads look up and
+//                                erase their own, the main thread reaps them
+//                                (CleanSvrChn) and the debug thread reads
+//                                them for the status text (GetStatus).
+//     then CSshSvrChn::m_cRecordMutex
+//                                one session's channel records (the vector
+//                                and the fields of a record that the status
+//                                text shows) and its socket m_s32SshFd. The
+//                                session thread is their only writer and
+//                                takes the lock for every change; its own
+//                                reads need none (Records()). GetStatus holds
+//                                the registry and takes each session's lock
+//                                in turn.
+//   CSshSvr::m_cAdmissionMutex   the admission table and the log quota.
+//   CSshSvr::m_cUserInfoMutex    the pointer to the user table; the table
+//                                itself is immutable and replaced whole.
+//   ConnectServer's lookup lock  glibc's name-service look-ups, one at a
+//                                time; it guards no data of ours.
+//
+// The last three are leaves: nothing else is taken while one is held (only
+// the log's own lock inside log4cpp, which every lock may be held over).
+// CMutex is recursive, but no path takes a lock it already holds: the
+// status text reads each session's socket under that session's record lock,
+// not through the registry again. A change that makes a path re-enter the
+// registry must say so here, since the analysis cannot see re-entry.
 #ifndef SERVICE_SSHSVR_H
 #define SERVICE_SSHSVR_H
 
@@ -16,7 +47,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +62,43 @@ typedef std::map<std::string, std::string> UserInfoMap;
 
 // Channels open at once on one connection, by default (--max-channels).
 const int DEFAULT_MAX_CHANNELS = 10;
+
+// Lends a buffer of the session to one call at a time. A call nested inside
+// another that holds it (a channel write polls, and the poll can run another
+// callback that relays) gets a fresh one of its own for its extent.
+template <typename T>
+class CLender
+{
+public:
+    class CLoan
+    {
+    public:
+        explicit CLoan(CLender &rLender) : m_rLender(rLender), m_bShared(!rLender.m_bLent)
+        {
+            rLender.m_bLent = true;
+        }
+        ~CLoan()
+        {
+            if (m_bShared) {
+                m_rLender.m_bLent = false;
+            }
+        }
+        CLoan(const CLoan &) = delete;
+        CLoan &operator=(const CLoan &) = delete;
+        T &Get() { return m_bShared ? m_rLender.m_tShared : m_tOwn; }
+
+    private:
+        CLender &m_rLender;
+        bool m_bShared;
+        T m_tOwn{};
+    };
+    // The shared buffer, for upkeep between loans.
+    T &Idle() { return m_tShared; }
+
+private:
+    T m_tShared{};
+    bool m_bLent = false;
+};
 
 // Bytes waiting to be sent, consumed from the front without moving the
 // rest (the buffer is compacted only once half of it has gone).
@@ -59,7 +126,8 @@ struct TByteQueue
 
 // One record per channel that obtained a telnet connection. The first five
 // fields are what the status text shows; the session thread changes them
-// only through the named operations of CSshSvrChn, under its record lock.
+// only through the named operations of CSshSvrChn, under its record lock
+// (the analysis cannot tie a record's fields to its owner's lock).
 struct TChnRecord
 {
     ssh_channel pChannel = nullptr;
@@ -68,10 +136,13 @@ struct TChnRecord
     int s32TelnetFd = -1;  // telnet socket, -1 once closed
     int s32FdReg = 0;      // telnet socket registered in the event context
     // Session thread only:
-    // What waits for the client, in order: the echo of its input and the
-    // telnet service's output (the part of a read the channel did not take).
+    // What waits for the client on this channel, in the order it is to be
+    // written: the echo of the client's input and, despite the name, the
+    // telnet service's output too (the part of a read that the channel's
+    // window did not take). Bounded by the channel's cap.
     std::string strEcho;
-    // Client input the telnet socket has not taken yet.
+    // Client input taken from libssh that the telnet socket has not taken
+    // yet, in order. Bounded by the channel's cap.
     TByteQueue tToTelnet;
     short s16Events = 0;       // events the telnet socket is registered for
     bool bTelnetEof = false;   // the telnet side reached end of file or failed
@@ -134,6 +205,8 @@ enum ESessionEnd
     SESSION_END_STOPPING,         // the service is stopping
 };
 
+typedef std::vector<std::unique_ptr<TChnRecord>> TChnRecords;
+
 class CSshSvrChn : public CThread
 {
 public:
@@ -195,7 +268,7 @@ private:
     int PollWithoutParsing(int s32TimeoutMs);
     ESessionEnd EndOfConnection(ESessionEnd eIfNotClosed) const;
 
-    // One channel's relay.
+    // The relay: RelayLoop and its helpers, in the order of one pass.
     size_t QueuedBytes() const;
     size_t Room(const TChnRecord &rRec) const;
     void Consume(TChnRecord &rRec, const char *pData, size_t u64Len, bool bEcho);
@@ -223,6 +296,7 @@ private:
     int GetSshEnds(int s32SshFd, TSocketEnds &tEnds);
 
     // The records: only these change what the status text reads.
+    const TChnRecords &Records() const;
     TChnRecord *FindRecord(ssh_channel pChannel);
     void AddRecord(std::unique_ptr<TChnRecord> pRec);
     void EraseRecord(ssh_channel pChannel);
@@ -234,16 +308,15 @@ private:
     CSshSvr *m_pSvr;
     std::atomic<uint32_t> m_u32Verbose;
     uint32_t m_u32CurVerbose;
-    std::vector<std::unique_ptr<TChnRecord>> m_vecChn;  // stable while callbacks hold one
     std::string m_strTelnetPort;
     TSourceKey m_tSource;
 
-    // Guards the status fields of the records and the session's socket
-    // number against the status text read on the debug thread. The session
-    // thread is the only writer and takes it for every change; its own
-    // reads need no lock.
-    std::mutex m_mtxChn;
-    int m_s32SshFd;  // the session's own descriptor of the client's socket, -1 once closed
+    // The channel records and the session's socket number, against the
+    // status text read on the debug thread (see Locks above).
+    mutable CMutex m_cRecordMutex;
+    TChnRecords m_vecChn GUARDED_BY(m_cRecordMutex);  // a record stays put while callbacks hold it
+    // The session's own descriptor of the client's socket, -1 once closed.
+    int m_s32SshFd GUARDED_BY(m_cRecordMutex);
 
     // Per-connection state; the callbacks get pointers to it.
     ssh_session m_pSession;
@@ -257,12 +330,12 @@ private:
     struct ssh_channel_callbacks_struct m_tChnCb;
     bool m_bClosing;         // the session is ending: no new channel
     int m_s32TelnetCbDepth;  // nesting of OnTelnetEvent (blocking libssh calls poll again)
-    // One telnet read or held-input pull; see CRelayBuffer.
-    class CRelayBuffer;
-    std::unique_ptr<char[]> m_pRelayBuf;
-    bool m_bRelayBufBusy;
-    std::string m_strOut;  // the part of strEcho being written
-    bool m_bOutBusy;
+    // One telnet read or held-input pull (allocated on first use).
+    typedef CLender<std::unique_ptr<char[]>> TRelayBuffer;
+    TRelayBuffer m_cRelayBuf;
+    // The part of a channel's strEcho being written to the client.
+    typedef CLender<std::string> TOutBuffer;
+    TOutBuffer m_cOut;
     bool m_bUnknownDropLogged;  // input for a channel without record was logged
 
     // Limits, admission and the log of this connection.
@@ -324,6 +397,7 @@ protected:
 
 private:
     int InitSsh();
+    int LoadHostKeys();
     int UninitSsh();
     int SetKeepAlive(ssh_session pSession, int s32Enable, int s32Idle, int s32Interval,
                      int s32Count);
@@ -334,6 +408,8 @@ private:
     bool RefusalLogDue(int64_t s64Now);
     void Displace(int64_t s64Ticket);
     void AcceptOne(int s32Fd, const TSourceKey &tSource, int64_t s64Ticket);
+    bool StartSession(int s32Key, ssh_session pSession, CSshSvrChn *pSvrChn);
+    void ReapEndedSessions() REQUIRES(m_cMutex);
     void LogSummaries();
 
     std::atomic<uint32_t> m_bInit;
@@ -345,25 +421,26 @@ private:
     std::string m_strTelnetPort;
     // The user table is replaced whole by SetUserInfo while session threads
     // look users up: it is an immutable shared table swapped under a lock.
-    std::shared_ptr<const UserInfoMap> m_pUserInfo;
-    std::mutex m_mtxUserInfo;
+    CMutex m_cUserInfoMutex;
+    std::shared_ptr<const UserInfoMap> m_pUserInfo GUARDED_BY(m_cUserInfoMutex);
     std::string m_strRsaKey;
     std::string m_strDsaKey;
     std::string m_strEcdsaKey;
     std::string m_strEd25519Key;
-    CMutex m_cMutex;
     ssh_bind m_pSshBind;
-    std::map<int, ssh_session> m_mapSession;
-    std::map<int, CSshSvrChn *> m_mapSvrChn;
+    // The registry (see Locks above).
+    CMutex m_cMutex;
+    std::map<int, ssh_session> m_mapSession GUARDED_BY(m_cMutex);
+    std::map<int, CSshSvrChn *> m_mapSvrChn GUARDED_BY(m_cMutex);
     std::atomic<int> m_s32ListenFd;
     std::atomic<bool> m_bShutdown;
     int m_s32MaxChannels;  // channels open at once on one connection
 
     // Admission and the log quota: the listener admits, session threads
     // report, the main thread logs the summaries; one lock.
-    CAdmission m_cAdmission;
-    CLogQuota m_cLogQuota;
-    std::mutex m_mtxAdmission;
+    CMutex m_cAdmissionMutex;
+    CAdmission m_cAdmission GUARDED_BY(m_cAdmissionMutex);
+    CLogQuota m_cLogQuota GUARDED_BY(m_cAdmissionMutex);
     int64_t m_s64LastRefusalLog;  // listener thread only
     unsigned m_u32RefusalsNotLogged;
 };
