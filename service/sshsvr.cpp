@@ -2309,6 +2309,7 @@ int CSshSvr::CleanSvrChn()
 // waits at most for its end line.
 void CSshSvr::ReapEndedSessions()
 {
+    m_cMutex.AssertHeld();  // what REQUIRES says to clang, for every build
     for (auto it = m_mapSvrChn.begin(); it != m_mapSvrChn.end();) {
         if (m_mapSession.count(it->first) != 0) {
             ++it;

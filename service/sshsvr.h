@@ -266,32 +266,34 @@ private:
     bool InputFrozen() const;
     bool MayWrite() const;
     int PollWithoutParsing(int s32TimeoutMs);
+    void OnClientGone();
     ESessionEnd EndOfConnection(ESessionEnd eIfNotClosed) const;
 
-    // The relay: RelayLoop and its helpers, in the order of one pass.
-    size_t QueuedBytes() const;
+    // The relay: the helpers of RelayLoop, in the order of one pass.
     size_t Room(const TChnRecord &rRec) const;
+    size_t QueuedBytes() const;
+    bool NoEcho(const TChnRecord &rRec) const;
     void Consume(TChnRecord &rRec, const char *pData, size_t u64Len, bool bEcho);
     void SendToTelnet(TChnRecord &rRec, const char *pData, size_t u64Len);
+    void NoteDrainProgress(TChnRecord &rRec);
+    bool Draining(const TChnRecord &rRec) const;
     void FlushToTelnet(TChnRecord &rRec);
+    bool ReadTelnet(TChnRecord &rRec);
     void FlushToClient(TChnRecord &rRec, bool bMayHold);
     bool CanTakeTelnetOutput(const TChnRecord &rRec) const;
-    short WantedEvents(const TChnRecord &rRec) const;
-    bool ReadTelnet(TChnRecord &rRec);
     void MarkTelnetEof(TChnRecord &rRec);
+    void ApplyVerbose(int s32Verbose);
+    void ReleaseIdleBuffers();
     void PullHeldInput(TChnRecord &rRec);
     void SyncTelnetPolls();
-    void ReleaseIdleBuffers();
-    bool Draining(const TChnRecord &rRec) const;
-    bool NoEcho(const TChnRecord &rRec) const;
-    void OnClientGone();
-    void NoteDrainProgress(TChnRecord &rRec);
-    bool DrainDone(TChnRecord &rRec);
+    short WantedEvents(const TChnRecord &rRec) const;
     void RetireClosedChannels();
+    bool DrainDone(TChnRecord &rRec);
+    int HasOpenChannel();
+
+    // The end of the connection.
     void DeliverQueuedInput();
     void CloseChannels();
-    void ApplyVerbose(int s32Verbose);
-    int HasOpenChannel();
 
     int GetSshEnds(int s32SshFd, TSocketEnds &tEnds);
 
