@@ -120,39 +120,92 @@ bool ParseLimit(const char *szProg, const char *szOption, const char *szText, in
     return true;
 }
 
+// The option table. Long options may be abbreviated to any unambiguous
+// prefix. 'k' is no short option: only --ed25519 sets that path, and the -k
+// of the usage text is refused, as is its --ipaddr; the options past the
+// characters have no short form.
+const char SHORT_OPTIONS[] = "hDU:P:a:p:t:r:d:e:vc:w:";
+const struct option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"daemonize", no_argument, nullptr, 'D'},
+    {"user", required_argument, nullptr, 'U'},
+    {"passwd", required_argument, nullptr, 'P'},
+    {"ip", required_argument, nullptr, 'a'},
+    {"port", required_argument, nullptr, 'p'},
+    {"tport", required_argument, nullptr, 't'},
+    {"rsa", required_argument, nullptr, 'r'},
+    {"dsa", required_argument, nullptr, 'd'},
+    {"ecdsa", required_argument, nullptr, 'e'},
+    {"ed25519", required_argument, nullptr, 'k'},  // long form only
+    {"verbose", no_argument, nullptr, 'v'},
+    {"conf", required_argument, nullptr, 'c'},
+    {"password", required_argument, nullptr, 'w'},
+    {"create-host-keys", no_argument, nullptr, OPT_CREATE_HOST_KEYS},
+    {"max-startups", required_argument, nullptr, OPT_MAX_STARTUPS},
+    {"max-startups-per-source", required_argument, nullptr, OPT_MAX_STARTUPS_PER_SOURCE},
+    {"login-penalty", required_argument, nullptr, OPT_LOGIN_PENALTY},
+    {"max-channels", required_argument, nullptr, OPT_MAX_CHANNELS},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The settings and switches. An option that takes a text appends it: a
+// repeated option yields the concatenation of its arguments. Returns false
+// for what is none of them (an unknown option, or a missing argument).
+bool TakeSettingOption(int s32Opt, const char *szArg, TStartOptions &tOpt)
+{
+    switch (s32Opt) {
+    case 'U':
+        tOpt.strUser += szArg;
+        tOpt.bUserGiven = true;
+        break;
+    case 'P':
+        tOpt.strPasswd += szArg;
+        tOpt.bPasswdGiven = true;
+        break;
+    case 'a': tOpt.strIp += szArg; break;
+    case 'p': tOpt.strPort += szArg; break;
+    case 't': tOpt.strTelnetPort += szArg; break;
+    case 'r': tOpt.strRsaKey += szArg; break;
+    case 'd': tOpt.strDsaKey += szArg; break;
+    case 'e': tOpt.strEcdsaKey += szArg; break;
+    case 'k': tOpt.strEd25519Key += szArg; break;
+    case 'v': tOpt.s32Verbose = 1; break;
+    case 'c': tOpt.strLogConf += szArg; break;
+    case 'w': tOpt.strPasswordMode += szArg; break;
+    case OPT_CREATE_HOST_KEYS: tOpt.bCreateHostKeys = true; break;
+    default: return false;
+    }
+    return true;
+}
+
+// The admission limits are numbers within bounds; the last one given
+// counts. Returns false when the value is refused.
+bool TakeLimitOption(int s32Opt, const char *szProg, const char *szArg, TStartOptions &tOpt)
+{
+    switch (s32Opt) {
+    case OPT_MAX_STARTUPS:
+        return ParseLimit(szProg, "--max-startups", szArg, 1, MAX_STARTUPS_LIMIT,
+                          tOpt.tLimits.s32MaxStartups);
+    case OPT_MAX_STARTUPS_PER_SOURCE:
+        return ParseLimit(szProg, "--max-startups-per-source", szArg, 1, MAX_STARTUPS_LIMIT,
+                          tOpt.tLimits.s32MaxStartupsPerSource);
+    case OPT_LOGIN_PENALTY:
+        return ParseLimit(szProg, "--login-penalty", szArg, 0, LOGIN_PENALTY_LIMIT,
+                          tOpt.tLimits.s32LoginPenaltySeconds);
+    case OPT_MAX_CHANNELS:
+        return ParseLimit(szProg, "--max-channels", szArg, 1, MAX_CHANNELS_LIMIT,
+                          tOpt.s32MaxChannels);
+    default: return false;
+    }
+}
+
 }  // namespace
 
 int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
 {
-    static const struct option s_astLong[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"daemonize", no_argument, nullptr, 'D'},
-        {"user", required_argument, nullptr, 'U'},
-        {"passwd", required_argument, nullptr, 'P'},
-        {"ip", required_argument, nullptr, 'a'},
-        {"port", required_argument, nullptr, 'p'},
-        {"tport", required_argument, nullptr, 't'},
-        {"rsa", required_argument, nullptr, 'r'},
-        {"dsa", required_argument, nullptr, 'd'},
-        {"ecdsa", required_argument, nullptr, 'e'},
-        {"ed25519", required_argument, nullptr, 'k'},  // long form only
-        {"verbose", no_argument, nullptr, 'v'},
-        {"conf", required_argument, nullptr, 'c'},
-        {"password", required_argument, nullptr, 'w'},
-        {"create-host-keys", no_argument, nullptr, OPT_CREATE_HOST_KEYS},
-        {"max-startups", required_argument, nullptr, OPT_MAX_STARTUPS},
-        {"max-startups-per-source", required_argument, nullptr, OPT_MAX_STARTUPS_PER_SOURCE},
-        {"login-penalty", required_argument, nullptr, OPT_LOGIN_PENALTY},
-        {"max-channels", required_argument, nullptr, OPT_MAX_CHANNELS},
-        {nullptr, 0, nullptr, 0},
-    };
     int s32Opt;
-    bool bValid = true;
-    // Options that take an argument append it: a repeated option yields
-    // the concatenation of its arguments. The limits are numbers: there the
-    // last one given counts.
-    while ((s32Opt = getopt_long(argc, argv, "hDU:P:a:p:t:r:d:e:vc:w:", s_astLong, nullptr)) !=
-           -1) {
+    while ((s32Opt = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+        bool bValid = true;
         switch (s32Opt) {
         case 'h': PrintUsage(argv[0]); return 1;
         case 'D':
@@ -163,42 +216,11 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
             }
             CreateWatchdog(argv[0]);
             break;
-        case 'U':
-            tOpt.strUser += optarg;
-            tOpt.bUserGiven = true;
-            break;
-        case 'P':
-            tOpt.strPasswd += optarg;
-            tOpt.bPasswdGiven = true;
-            break;
-        case 'a': tOpt.strIp += optarg; break;
-        case 'p': tOpt.strPort += optarg; break;
-        case 't': tOpt.strTelnetPort += optarg; break;
-        case 'r': tOpt.strRsaKey += optarg; break;
-        case 'd': tOpt.strDsaKey += optarg; break;
-        case 'e': tOpt.strEcdsaKey += optarg; break;
-        case 'k': tOpt.strEd25519Key += optarg; break;
-        case 'v': tOpt.s32Verbose = 1; break;
-        case 'c': tOpt.strLogConf += optarg; break;
-        case 'w': tOpt.strPasswordMode += optarg; break;
-        case OPT_CREATE_HOST_KEYS: tOpt.bCreateHostKeys = true; break;
         case OPT_MAX_STARTUPS:
-            bValid = ParseLimit(argv[0], "--max-startups", optarg, 1, MAX_STARTUPS_LIMIT,
-                                tOpt.tLimits.s32MaxStartups);
-            break;
         case OPT_MAX_STARTUPS_PER_SOURCE:
-            bValid = ParseLimit(argv[0], "--max-startups-per-source", optarg, 1, MAX_STARTUPS_LIMIT,
-                                tOpt.tLimits.s32MaxStartupsPerSource);
-            break;
         case OPT_LOGIN_PENALTY:
-            bValid = ParseLimit(argv[0], "--login-penalty", optarg, 0, LOGIN_PENALTY_LIMIT,
-                                tOpt.tLimits.s32LoginPenaltySeconds);
-            break;
-        case OPT_MAX_CHANNELS:
-            bValid = ParseLimit(argv[0], "--max-channels", optarg, 1, MAX_CHANNELS_LIMIT,
-                                tOpt.s32MaxChannels);
-            break;
-        default: bValid = false; break;
+        case OPT_MAX_CHANNELS: bValid = TakeLimitOption(s32Opt, argv[0], optarg, tOpt); break;
+        default: bValid = TakeSettingOption(s32Opt, optarg, tOpt); break;
         }
         if (!bValid) {
             PrintUsage(argv[0]);
