@@ -59,32 +59,6 @@ void PrintUsage(const char *szProg)
     fflush(stdout);
 }
 
-// No socket may get descriptor 0: the relay treats 0 as "no socket". The
-// standard descriptors are opened onto /dev/null where they are closed.
-void EnsureStdFds()
-{
-    for (int s32Fd = 0; s32Fd <= 2; ++s32Fd) {
-        if (fcntl(s32Fd, F_GETFD) == -1) {
-            int s32New = open("/dev/null", O_RDWR);
-            if (s32New >= 0 && s32New != s32Fd) {
-                dup2(s32New, s32Fd);
-                close(s32New);
-            }
-        }
-    }
-}
-
-// One descriptor per connection and one per channel: the soft limit (often
-// 1024) is raised to what the system allows the process.
-void RaiseDescriptorLimit()
-{
-    struct rlimit stLimit;
-    if (getrlimit(RLIMIT_NOFILE, &stLimit) == 0 && stLimit.rlim_cur < stLimit.rlim_max) {
-        stLimit.rlim_cur = stLimit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &stLimit);
-    }
-}
-
 // Long options without a short form get values past every character.
 enum
 {
@@ -230,64 +204,6 @@ int ParseOptions(int argc, char **argv, TStartOptions &tOpt)
     return 0;
 }
 
-namespace
-{
-
-// The command-line user: -U NAME -P DIGEST, DIGEST in the stored form.
-void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
-{
-    if (!tOpt.bUserGiven && !tOpt.bPasswdGiven) {
-        return;
-    }
-    if (!tOpt.bPasswdGiven) {
-        LOG_ERROR("user %s given without -P digest, not added", EscapeForLog(tOpt.strUser).c_str());
-        return;
-    }
-    if (!tOpt.bUserGiven) {
-        LOG_ERROR("-P digest given without -U user, not added");
-        return;
-    }
-    if (!IsStoredDigest(tOpt.strPasswd)) {
-        LOG_ERROR("-P for user %s is not 32 lowercase hexadecimal digits (the MD5 digest of "
-                  "the password), not added",
-                  EscapeForLog(tOpt.strUser).c_str());
-        return;
-    }
-    mapUserInfo[tOpt.strUser] = tOpt.strPasswd;
-}
-
-// Exit after the listener and the console have started: the listener is
-// stopped and joined, the console thread woken and joined, and the process
-// ends at once without waiting for sessions.
-[[noreturn]] void ExitAfterStart(CDebugFifo *pFifo)
-{
-    g_cSshSvr.Shutdown();
-    delete pFifo;
-    fflush(stdout);
-    fflush(stderr);
-    _exit(255);
-}
-
-void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
-                           TCredentials &tCred)
-{
-    // A zero-timeout poll: the check never blocks. (poll rather than select:
-    // with the raised descriptor limit the number may be past FD_SETSIZE.)
-    struct pollfd stPoll = {s32InotifyFd, POLLIN, 0};
-    if (poll(&stPoll, 1, 0) <= 0) {
-        return;
-    }
-    ssize_t s64Len = read(s32InotifyFd, pEventBuf, u64BufSize - 1);
-    if (s64Len < 0) {
-        LOG_ERROR("Read error.");
-        return;
-    }
-    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, tCred,
-                       g_cSshSvr);
-}
-
-}  // namespace
-
 // ---- credentials ---------------------------------------------------------
 
 int ReadFileToString(const std::string &strPath, std::string &strOut)
@@ -378,6 +294,29 @@ int ParseUserCredentials(const std::string &strText, UserInfoMap &mapUserInfo)
 
 namespace
 {
+
+// The command-line user: -U NAME -P DIGEST, DIGEST in the stored form.
+void AddCommandLineUser(const TStartOptions &tOpt, UserInfoMap &mapUserInfo)
+{
+    if (!tOpt.bUserGiven && !tOpt.bPasswdGiven) {
+        return;
+    }
+    if (!tOpt.bPasswdGiven) {
+        LOG_ERROR("user %s given without -P digest, not added", EscapeForLog(tOpt.strUser).c_str());
+        return;
+    }
+    if (!tOpt.bUserGiven) {
+        LOG_ERROR("-P digest given without -U user, not added");
+        return;
+    }
+    if (!IsStoredDigest(tOpt.strPasswd)) {
+        LOG_ERROR("-P for user %s is not 32 lowercase hexadecimal digits (the MD5 digest of "
+                  "the password), not added",
+                  EscapeForLog(tOpt.strUser).c_str());
+        return;
+    }
+    mapUserInfo[tOpt.strUser] = tOpt.strPasswd;
+}
 
 UserInfoMap ReadCredentials(const std::string &strCredFile)
 {
@@ -588,7 +527,38 @@ SInt32 OnDebugCmd(SInt32 s32Id, uint64_t, std::string &strResponse)
 
 // ---- start-up ------------------------------------------------------------
 
-int SshApiMain(int argc, char **argv)
+namespace
+{
+
+// No socket may get descriptor 0: the relay treats 0 as "no socket". The
+// standard descriptors are opened onto /dev/null where they are closed.
+void EnsureStdFds()
+{
+    for (int s32Fd = 0; s32Fd <= 2; ++s32Fd) {
+        if (fcntl(s32Fd, F_GETFD) == -1) {
+            int s32New = open("/dev/null", O_RDWR);
+            if (s32New >= 0 && s32New != s32Fd) {
+                dup2(s32New, s32Fd);
+                close(s32New);
+            }
+        }
+    }
+}
+
+// One descriptor per connection and one per channel: the soft limit (often
+// 1024) is raised to what the system allows the process.
+void RaiseDescriptorLimit()
+{
+    struct rlimit stLimit;
+    if (getrlimit(RLIMIT_NOFILE, &stLimit) == 0 && stLimit.rlim_cur < stLimit.rlim_max) {
+        stLimit.rlim_cur = stLimit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &stLimit);
+    }
+}
+
+// What the process needs before anything runs: the standard descriptors,
+// the descriptor limit, and how the C library returns memory.
+void PrepareProcess()
 {
     EnsureStdFds();
     RaiseDescriptorLimit();
@@ -600,48 +570,60 @@ int SshApiMain(int argc, char **argv)
     // twice what it was before.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
+}
 
-    TStartOptions tOpt;
-    int s32Status = ParseOptions(argc, argv, tOpt);
-    if (s32Status != 0) {
-        return s32Status;
-    }
+// Thread stacks, SIGPIPE and the log. Without -c the log configuration is
+// named after the command line's listen port, whatever port the parameter
+// file gives later.
+void SetUpThreadsAndLog(TStartOptions &tOpt)
+{
     CThread::InitAttr(THREAD_STACK_SIZE);
     signal(SIGPIPE, SIG_IGN);
-
     if (tOpt.strLogConf.empty()) {
         tOpt.strLogConf = std::string(g_szLogConfPrefix) + tOpt.strPort + ".conf";
     }
     SvcLogConfigure(tOpt.strLogConf);
+}
 
-    const bool bPublic = tOpt.strPasswordMode == "public";
-    if (tOpt.strPasswordMode == "private") {
-        return -1;
-    }
-    TCredentials tCred;
-    AddCommandLineUser(tOpt, tCred.mapCmdLine);
-    UserInfoMap userCredentials =
-        LoadStartCredentials(tOpt.strPasswordMode, g_szCredentialsFile, tCred);
-
+// The listen address and port. A missing port ends the start here, before
+// the parameter file is read, even in the "public" mode that takes the port
+// from that file. Returns -1 then (usage text and ERROR line).
+int CheckListenSettings(const char *szProg, TStartOptions &tOpt)
+{
     if (tOpt.strIp.empty()) {
         tOpt.strIp = "0.0.0.0";
     }
     if (tOpt.strPort.empty()) {
-        PrintUsage(argv[0]);
+        PrintUsage(szProg);
         LOG_ERROR("ssh proxy port empty");
         return -1;
     }
+    return 0;
+}
 
+// The parameter-file check; each pass writes the defaults it misses. In the
+// "public" mode start-up waits here until the file enables SSH, pausing
+// g_u32ParamWaitSeconds (120 s on the device) between passes without the
+// file lock and with no port open, and then listens on the file's port. In
+// any other mode one pass runs and only logs.
+void WaitForSshEnabled(bool bPublic, std::string &strPort)
+{
     std::string strFileSshPort;
     while (CheckParamFilePass(g_szParamFile, strFileSshPort) == 0 && bPublic) {
         sleep(g_u32ParamWaitSeconds);
     }
     if (bPublic) {
-        tOpt.strPort = strFileSshPort;
+        strPort = strFileSshPort;
     }
+}
 
+// The telnet port (required: returns -1 after the usage text and an ERROR
+// line) and the host keys: defaults for the empty paths, Ed25519 excepted,
+// and with --create-host-keys the missing key files made.
+int CheckTelnetAndKeys(const char *szProg, TStartOptions &tOpt)
+{
     if (tOpt.strTelnetPort.empty()) {
-        PrintUsage(argv[0]);
+        PrintUsage(szProg);
         LOG_ERROR("telnet port empty");
         return -1;
     }
@@ -657,7 +639,11 @@ int SshApiMain(int argc, char **argv)
     if (tOpt.bCreateHostKeys) {
         CreateMissingHostKeys(tOpt.strRsaKey, tOpt.strEcdsaKey, tOpt.strEd25519Key);
     }
+    return 0;
+}
 
+void LogSettings(const TStartOptions &tOpt)
+{
     LOG_INFO("log config file = %s", tOpt.strLogConf.c_str());
     LOG_INFO("ssh port = %s", tOpt.strPort.c_str());
     LOG_INFO("telnet port = %s", tOpt.strTelnetPort.c_str());
@@ -666,8 +652,13 @@ int SshApiMain(int argc, char **argv)
     LOG_INFO("max startups = %d, per source = %d, login penalty = %d s, max channels = %d",
              tOpt.tLimits.s32MaxStartups, tOpt.tLimits.s32MaxStartupsPerSource,
              tOpt.tLimits.s32LoginPenaltySeconds, tOpt.s32MaxChannels);
+}
 
-    g_cSshSvr.SetUserInfo(userCredentials);
+// Hands the settings to the listener and starts its thread. Returns -1
+// when the listener refuses them (usage text and ERROR line).
+int StartListener(const char *szProg, const TStartOptions &tOpt, const UserInfoMap &mapUsers)
+{
+    g_cSshSvr.SetUserInfo(mapUsers);
     g_cSshSvr.SetAddr(tOpt.strIp, tOpt.strPort);
     g_cSshSvr.SetKeyFile(tOpt.strRsaKey, tOpt.strDsaKey, tOpt.strEcdsaKey, tOpt.strEd25519Key);
     g_cSshSvr.SetVerbose(tOpt.s32Verbose);
@@ -675,19 +666,64 @@ int SshApiMain(int argc, char **argv)
     g_cSshSvr.SetAdmissionLimits(tOpt.tLimits);
     g_cSshSvr.SetMaxChannels(tOpt.s32MaxChannels);
     if (g_cSshSvr.Init() != 0) {
-        PrintUsage(argv[0]);
+        PrintUsage(szProg);
         LOG_ERROR("ssh server init fail");
         return -1;
     }
     g_cSshSvr.Start();
-    sleep(2);
+    return 0;
+}
 
+// The debug console, its pipes named after the port the listener uses.
+CDebugFifo *StartConsole(const std::string &strPort)
+{
     CDebugFifo *pFifo = new CDebugFifo();
-    pFifo->SetPathSuffix(tOpt.strPort);
+    pFifo->SetPathSuffix(strPort);
     pFifo->Init(DebugCmdTable);
     pFifo->SetDefaultCmd("default", 4);
     pFifo->Start();
+    return pFifo;
+}
 
+// Exit after the listener and the console have started: the listener is
+// stopped and joined, the console thread woken and joined, and the process
+// ends at once without waiting for sessions.
+[[noreturn]] void ExitAfterStart(CDebugFifo *pFifo)
+{
+    g_cSshSvr.Shutdown();
+    delete pFifo;
+    fflush(stdout);
+    fflush(stderr);
+    _exit(255);
+}
+
+// Reads the inotify events that are there, if any, and reloads the
+// credentials file for those about it.
+void CheckCredentialChange(int s32InotifyFd, char *pEventBuf, size_t u64BufSize,
+                           TCredentials &tCred)
+{
+    // A zero-timeout poll: the check never blocks. (poll rather than select:
+    // with the raised descriptor limit the number may be past FD_SETSIZE.)
+    struct pollfd stPoll = {s32InotifyFd, POLLIN, 0};
+    if (poll(&stPoll, 1, 0) <= 0) {
+        return;
+    }
+    ssize_t s64Len = read(s32InotifyFd, pEventBuf, u64BufSize - 1);
+    if (s64Len < 0) {
+        LOG_ERROR("Read error.");
+        return;
+    }
+    HandleConfigEvents(pEventBuf, static_cast<size_t>(s64Len), g_szCredentialsFile, tCred,
+                       g_cSshSvr);
+}
+
+// The inotify watch on the credentials file's directory; returns its
+// descriptor. Without an inotify instance the process ends (status 255).
+// A watch that cannot be set leaves the service running without reloads.
+// In the "public" mode the file, read long before, is read once more now
+// that changes are seen.
+int WatchCredentials(bool bPublic, CDebugFifo *pFifo, TCredentials &tCred)
+{
     int s32InotifyFd = inotify_init();
     if (s32InotifyFd < 0) {
         LOG_ERROR("inotify_init failed");
@@ -698,9 +734,21 @@ int SshApiMain(int argc, char **argv)
     } else if (bPublic) {
         ReloadChangedBeforeWatch(g_szCredentialsFile, tCred, g_cSshSvr);
     }
+    return s32InotifyFd;
+}
+
+// The main thread's work for the rest of the process, once a second:
+// - the listener's reaping: a session whose thread has ended is joined and
+//   deleted ("erase svrchn key:N" within a second of its end; a session
+//   still running after its registry entry went is a WARN line each pass),
+//   and the log quota's summary lines, due once a minute, are written;
+// - in the "public" mode, the inotify events read without waiting and the
+//   credentials reloaded, so a change counts within about a second.
+// The one-second sleep is the only place the loop blocks.
+[[noreturn]] void Supervise(bool bPublic, int s32InotifyFd, TCredentials &tCred)
+{
     char acEventBuf[1024];
     memset(acEventBuf, 0, sizeof(acEventBuf));
-
     for (;;) {
         g_cSshSvr.CleanSvrChn();
         sleep(1);
@@ -708,6 +756,48 @@ int SshApiMain(int argc, char **argv)
             CheckCredentialChange(s32InotifyFd, acEventBuf, sizeof(acEventBuf), tCred);
         }
     }
+}
+
+}  // namespace
+
+int SshApiMain(int argc, char **argv)
+{
+    PrepareProcess();
+    TStartOptions tOpt;
+    int s32Status = ParseOptions(argc, argv, tOpt);
+    if (s32Status != 0) {
+        return s32Status;
+    }
+    SetUpThreadsAndLog(tOpt);
+    if (tOpt.strPasswordMode == "private") {
+        return -1;  // refused, without a line
+    }
+    const bool bPublic = tOpt.strPasswordMode == "public";
+    TCredentials tCred;
+    AddCommandLineUser(tOpt, tCred.mapCmdLine);
+    UserInfoMap userCredentials =
+        LoadStartCredentials(tOpt.strPasswordMode, g_szCredentialsFile, tCred);
+    if (CheckListenSettings(argv[0], tOpt) != 0) {
+        return -1;
+    }
+    WaitForSshEnabled(bPublic, tOpt.strPort);
+    if (CheckTelnetAndKeys(argv[0], tOpt) != 0) {
+        return -1;
+    }
+    LogSettings(tOpt);
+    if (StartListener(argv[0], tOpt, userCredentials) != 0) {
+        return -1;
+    }
+    // A fixed pause, not a wait for the listener: in it the listener thread
+    // normally makes its first bind, so its "listening on" or "listne fail"
+    // line comes before the console pipes appear, which operators and the
+    // end-to-end tests take as the listener start being behind. The
+    // credentials watch comes after the console; a change of the file
+    // before it is caught by the re-read that follows the watch.
+    sleep(2);
+    CDebugFifo *pFifo = StartConsole(tOpt.strPort);
+    int s32InotifyFd = WatchCredentials(bPublic, pFifo, tCred);
+    Supervise(bPublic, s32InotifyFd, tCred);
 }
 
 #ifndef SSHAPI_UNIT_TEST
