@@ -426,10 +426,17 @@ int HandleConfigEvents(const char *pBuf, size_t u64Len, const std::string &strCr
 
 // ---- parameter file ------------------------------------------------------
 
+namespace
+{
+
+// A parameter switch is on when its first four characters are "true" in
+// any letter case.
 bool IsSwitchOn(const char *szValue)
 {
     return strncasecmp("true", szValue, 4) == 0;
 }
+
+}  // namespace
 
 int CheckParamFilePass(const char *szPath, std::string &strSshPort)
 {

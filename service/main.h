@@ -25,9 +25,6 @@ void SplitString(const std::string &strText, const std::string &strDelim,
 // Adds "user:digest" lines to the table; other lines are skipped.
 int ParseUserCredentials(const std::string &strText, UserInfoMap &mapUserInfo);
 
-// A parameter switch is on when its first four characters are "true" in
-// any letter case.
-bool IsSwitchOn(const char *szValue);
 // One pass over the parameter file: logs the switches, writes missing
 // defaults back and stores the file's SSH port in strSshPort. Returns 1
 // when the SSH service may start now, 0 when the file says to wait.
