@@ -1,6 +1,5 @@
 // Start-up configuration: the credentials file and its reload, the
 // parameter-file check, the console answers and the command line.
-#include <fcntl.h>
 #include <getopt.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
@@ -8,15 +7,12 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <set>
 #include <tuple>
 #include <utility>
 
+#include "../common/testsupport.h"
 #include "commonutils.h"
-#include "hostkeys.h"
 #include "logcapture.h"
 #include "main.h"
 #include "xmlparamfile.h"
@@ -24,23 +20,9 @@
 namespace
 {
 
-std::string TmpDir(const std::string &strName)
-{
-    std::filesystem::path cDir = std::string(SSHAPI_TEST_TMP) + "/config_test_" + strName;
-    std::filesystem::remove_all(cDir);
-    std::filesystem::create_directories(cDir);
-    return cDir.string();
-}
-
 void WriteFile(const std::string &strPath, const std::string &strText)
 {
     std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
-}
-
-std::string ReadAll(const std::string &strPath)
-{
-    std::ifstream cIn(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(cIn), std::istreambuf_iterator<char>());
 }
 
 std::string Md5(const char *szText)
@@ -53,7 +35,7 @@ std::string Md5(const char *szText)
 
 TEST(Credentials, ReadFileToStringReadsOnlySmallRegularFiles)
 {
-    std::string strDir = TmpDir("read");
+    std::string strDir = FreshTestDir();
     std::string strText;
     for (int i = 0; i < 200; ++i) {  // about 8 KiB: lines cross the 1024-byte reads
         strText += "user" + std::to_string(i) + ":" + Md5(std::to_string(i).c_str()) + "\n";
@@ -91,41 +73,6 @@ TEST(Credentials, ReadFileToStringReadsOnlySmallRegularFiles)
     }
 }
 
-// A host key file is put in place whole with mode 0600, whatever the umask;
-// one that appeared since the check (another instance) is kept byte for
-// byte; a missing directory is an ERROR line. No temporary file stays.
-TEST(HostKeys, PlaceNewFileNeverReplaces)
-{
-    const std::string strDir = TmpDir("hostkeys");
-    WriteFile(strDir + "/theirs", "their key");
-    const std::tuple<std::string, int, const char *> atCases[] = {
-        {strDir + "/new", 1, "key"},
-        {strDir + "/theirs", 0, "their key"},
-        {strDir + "/missing/key", -1, nullptr},
-    };
-    mode_t u32Umask = umask(0277);
-    for (const auto &tCase : atCases) {
-        CLogCapture cLog;
-        EXPECT_EQ(std::get<1>(tCase), PlaceNewFile(std::get<0>(tCase), "key"));
-        EXPECT_EQ(std::get<2>(tCase) ? std::get<2>(tCase) : "", ReadAll(std::get<0>(tCase)));
-        const std::string strLog = cLog.Text();
-        EXPECT_EQ(std::get<2>(tCase) ? ""
-                                     : "ERROR host key " + std::get<0>(tCase) +
-                                           " not made: cannot create a file in " + strDir +
-                                           "/missing: No such file or directory",
-                  strLog.substr(0, strLog.find(" --[")));
-    }
-    umask(u32Umask);
-    struct stat stInfo;
-    ASSERT_EQ(0, stat((strDir + "/new").c_str(), &stInfo));
-    EXPECT_EQ(0600u, stInfo.st_mode & 07777u);
-    std::set<std::string> setNames;
-    for (const auto &rEntry : std::filesystem::directory_iterator(strDir)) {
-        setNames.insert(rEntry.path().filename().string());
-    }
-    EXPECT_EQ((std::set<std::string>{"new", "theirs"}), setNames);
-}
-
 namespace
 {
 
@@ -149,7 +96,7 @@ void AddEvent(std::string &strBuf, uint32_t u32Mask, const std::string &strName)
 TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
 {
     CLogCapture cLog;
-    std::string strDir = TmpDir("events");
+    std::string strDir = FreshTestDir();
     std::string strFile = strDir + "/sshapipublicpw.cur";
     WriteFile(strFile, "bob:" + Md5("pw") + "\ncarol:" + Md5("file") + "\n");
     CSshSvr cSvr;
@@ -201,7 +148,7 @@ TEST(Credentials, ConfigEventsReloadOnlyForTheCredentialsFile)
 
 TEST(Credentials, StartTableByPasswordMode)
 {
-    std::string strFile = TmpDir("start") + "/sshapipublicpw.cur";
+    std::string strFile = FreshTestDir() + "/sshapipublicpw.cur";
     const UserInfoMap mapDefault = {{"admin", g_szDefaultDigest}};
     const UserInfoMap mapBob = {{"bob", Md5("b")}};
     const std::string strAlice = "alice:" + Md5("a") + "\n";
@@ -247,7 +194,7 @@ TEST(Credentials, StartTableByPasswordMode)
 
 TEST(Credentials, StartUpReReadKeepsCommandLineUserAndGuard)
 {
-    std::string strFile = TmpDir("reread") + "/sshapipublicpw.cur";
+    std::string strFile = FreshTestDir() + "/sshapipublicpw.cur";
     WriteFile(strFile, "alice:" + Md5("a") + "\n");
     TCredentials tCred;
     tCred.mapCmdLine = {{"bob", Md5("b")}};
@@ -278,21 +225,14 @@ TEST(Credentials, StartUpReReadKeepsCommandLineUserAndGuard)
 namespace
 {
 
-struct TParamCase
+// A parameter file of the given text (nullptr: none) in the test's directory.
+std::string ParamFile(const char *szXml)
 {
-    std::string strDir;
-    std::string strPath;
-};
-
-TParamCase ParamFile(const std::string &strName, const char *szXml)
-{
-    TParamCase tCase;
-    tCase.strDir = TmpDir(strName);
-    tCase.strPath = tCase.strDir + "/param.xml";
+    const std::string strPath = FreshTestDir() + "/param.xml";
     if (szXml != nullptr) {
-        WriteFile(tCase.strPath, szXml);
+        WriteFile(strPath, szXml);
     }
-    return tCase;
+    return strPath;
 }
 
 std::string Param(const std::string &strPath, const char *szName)
@@ -331,19 +271,19 @@ TEST(ParamFile, MissingOrEmptyFileGainsDefaultsInOrderDamagedOneIsKept)
     for (const TCase &tCase : atCases) {
         SCOPED_TRACE(tCase.szXml != nullptr ? tCase.szXml : "(no file)");
         CLogCapture cLog;
-        TParamCase tParam = ParamFile("defaults", tCase.szXml);
+        const std::string strPath = ParamFile(tCase.szXml);
         std::string strPort;
         // Either way the documented defaults apply and SSH comes up.
-        EXPECT_EQ(1, CheckParamFilePass(tParam.strPath.c_str(), strPort));
+        EXPECT_EQ(1, CheckParamFilePass(strPath.c_str(), strPort));
         EXPECT_EQ("22", strPort);
         std::string strLog = cLog.Text();
         EXPECT_NE(std::string::npos, strLog.find("attr service_telnetapi fail"));
         EXPECT_NE(std::string::npos, strLog.find("attr service_telnettlsapi fail"));
         EXPECT_NE(std::string::npos, strLog.find("we force start ssh service"));
         const bool bErrorLine =
-            strLog.find("ERROR prase config file " + tParam.strPath + " err") != std::string::npos;
+            strLog.find("ERROR prase config file " + strPath + " err") != std::string::npos;
         EXPECT_EQ(tCase.bDamaged, bErrorLine);
-        std::string strSaved = ReadAll(tParam.strPath);
+        std::string strSaved = ReadAll(strPath);
         if (tCase.bDamaged) {
             EXPECT_EQ(tCase.szXml, strSaved) << "the other services' parameters must stay";
             continue;
@@ -354,8 +294,8 @@ TEST(ParamFile, MissingOrEmptyFileGainsDefaultsInOrderDamagedOneIsKept)
         ASSERT_NE(std::string::npos, u64Ssh) << strSaved;
         EXPECT_LT(u64Ssh, u64Telnet);
         EXPECT_LT(u64Telnet, u64Port);
-        EXPECT_EQ("true", Param(tParam.strPath, "service_sshapi"));
-        EXPECT_EQ("23", Param(tParam.strPath, "telnetapi_port"));
+        EXPECT_EQ("true", Param(strPath, "service_sshapi"));
+        EXPECT_EQ("23", Param(strPath, "telnetapi_port"));
     }
 }
 
@@ -389,13 +329,13 @@ TEST(ParamFile, SwitchesAndPortsOfAFile)
     };
     for (const TCase &tCase : atCases) {
         SCOPED_TRACE(tCase.strParams);
-        TParamCase tParam = ParamFile("switches", Xml(tCase.strParams));
+        const std::string strPath = ParamFile(Xml(tCase.strParams));
         CLogCapture cLog;
         std::string strPort;
-        EXPECT_EQ(tCase.s32Available, CheckParamFilePass(tParam.strPath.c_str(), strPort));
+        EXPECT_EQ(tCase.s32Available, CheckParamFilePass(strPath.c_str(), strPort));
         EXPECT_EQ(tCase.szPort, strPort);
-        EXPECT_EQ(tCase.szPort, Param(tParam.strPath, "sshapi_port"));
-        EXPECT_EQ(tCase.szTelnetPort, Param(tParam.strPath, "telnetapi_port"));
+        EXPECT_EQ(tCase.szPort, Param(strPath, "sshapi_port"));
+        EXPECT_EQ(tCase.szTelnetPort, Param(strPath, "telnetapi_port"));
         const std::string strLog = cLog.Text();
         EXPECT_EQ(tCase.bOffWarning,
                   strLog.find("WARN config ssh service unavailable now") != std::string::npos);
