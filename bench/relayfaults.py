@@ -58,7 +58,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import sshapi_harness as h  # noqa: E402  (services, fake telnet, clients, waits)
 
 import paramiko  # noqa: E402
-from paramiko.message import Message  # noqa: E402
 
 MiB = 1 << 20
 FNV_OFFSET, FNV_PRIME = 0xCBF29CE484222325, 0x100000001B3
@@ -281,12 +280,6 @@ def row_vanish(binary, name):
     return row_close_drain(binary, name, vanish=True)
 
 
-def unknown_message():
-    m = Message()
-    m.add_byte(bytes([200]))
-    return m
-
-
 def row_unread_replies(binary, name):
     with Run(binary, name) as run:
         telnet = run.telnet(cli=True)
@@ -305,7 +298,7 @@ def row_unread_replies(binary, name):
             deadline = time.monotonic() + 5.0
             with contextlib.suppress(Exception):  # the connection may end meanwhile
                 while time.monotonic() < deadline and not stop.is_set():
-                    client._send_user_message(unknown_message())
+                    client.packetizer.send_message(h.message(bytes([200])))
                     count[0] += 1
         sender = threading.Thread(target=send, daemon=True)
         sender.start()

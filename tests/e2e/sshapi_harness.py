@@ -420,12 +420,50 @@ class RelayCase(ServiceTestCase):
 
 # ---------------------------------------------------------------- clients
 
-def connect(port, user=USER, password=PASSWORD, timeout=10.0, source=None, host="127.0.0.1"):
+class raw(bytes):
+    """Message bytes sent as they are."""
+
+
+def message(kind, *fields):
+    """A message for packetizer.send_message: bools, ints as uint32, raw as is, else strings."""
+    m = paramiko.Message()
+    m.add_byte(kind)
+    adders = ((bool, m.add_boolean), (int, m.add_int), (raw, m.add_bytes), (object, m.add_string))
+    for f in fields:
+        next(add for cls, add in adders if isinstance(f, cls))(f)
+    return m
+
+
+class HeldWrites:
+    """A client socket that holds the next `left` packets paramiko writes
+    (a send() each; with at_newkeys, from the client's NEWKEYS on), then
+    sends them in one write, as clients that pipeline their messages do."""
+
+    def __init__(self, sock, left=0, at_newkeys=False):
+        self.sock, self.held, self.left, self.at_newkeys = sock, b"", left, at_newkeys
+
+    def __getattr__(self, name):  # all but send is the socket's
+        return getattr(self.sock, name)
+
+    def send(self, data):
+        self.at_newkeys &= data[5:6] != paramiko.common.cMSG_NEWKEYS  # (sent in clear)
+        if not self.left or self.at_newkeys:
+            return self.sock.send(data)
+        self.held, self.left = self.held + bytes(data), self.left - 1
+        if not self.left:
+            self.sock.sendall(self.held)
+            self.held = b""
+        return len(data)
+
+
+def connect(port, user=USER, password=PASSWORD, timeout=10.0, source=None, host="127.0.0.1",
+            held=()):
     """A paramiko Transport (from source), logged in unless user is None; its
-    socket without Nagle, as OpenSSH's (small writes then wait for no ACK)."""
+    socket a HeldWrites(sock, *held), without Nagle, as OpenSSH's (small
+    writes then wait for no ACK)."""
     sock = socket.create_connection((host, port), timeout=timeout, source_address=source)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    trans = paramiko.Transport(sock)
+    trans = paramiko.Transport(HeldWrites(sock, *held))
     try:
         trans.start_client(timeout=timeout)
         if user is not None:
@@ -479,13 +517,24 @@ def ping(chan, timeout=10.0):  # a command of faketelnet --cli and its answer
     recv_until(chan, b"pong\r\n", timeout=timeout)
 
 
-def keep_channels_open_on_failure(trans):
-    """A refused channel request leaves the channel open (paramiko closes it)."""
-    def failed(chan, _msg):
+def open_session_kept_open(trans):
+    """A session channel that stays open when a request on it is refused
+    (paramiko closes it): its CHANNEL_FAILURE replies are read as IGNORE, and
+    a request waiting for one fails."""
+    read, chan = trans.packetizer.read_message, None
+
+    def read_message():  # (set before the open: the read under way is paramiko's own)
+        ptype, msg = read()
+        chanid = msg.get_int() if ptype == paramiko.common.MSG_CHANNEL_FAILURE else None
+        msg.rewind()
+        if chan is None or chanid != chan.chanid:
+            return ptype, msg
         chan.event_ready = False
         chan.event.set()
-    trans._channel_handler_table = dict(trans._channel_handler_table)
-    trans._channel_handler_table[paramiko.common.MSG_CHANNEL_FAILURE] = failed
+        return paramiko.common.MSG_IGNORE, msg
+    trans.packetizer.read_message = read_message
+    chan = trans.open_session(timeout=10)
+    return chan
 
 
 def ssh_cmd(add_cleanup, port, workdir, **popen_kw):

@@ -16,7 +16,6 @@ import unittest
 import paramiko
 from paramiko.common import (cMSG_CHANNEL_OPEN, cMSG_CHANNEL_REQUEST, cMSG_CHANNEL_WINDOW_ADJUST,
                              cMSG_SERVICE_REQUEST, cMSG_USERAUTH_REQUEST)
-from paramiko.message import Message
 
 import sshapi_harness as h
 
@@ -24,32 +23,14 @@ VERSION = b"SSH-2.0-hostile_0.1\r\n"
 INT_MAX, UINT_MAX = 0x7FFFFFFF, 0xFFFFFFFF
 
 
-class raw(bytes):
-    """Message bytes sent as they are."""
-
-
 def lstring(data, claimed=None):
     """An SSH string, with a false length if claimed."""
-    return raw(struct.pack(">I", len(data) if claimed is None else claimed) + data)
+    return h.raw(struct.pack(">I", len(data) if claimed is None else claimed) + data)
 
 
-def message(kind, *fields):
-    """bools, ints as uint32, raw as is, else SSH strings."""
-    m = Message()
-    m.add_byte(kind)
-    for f in fields:
-        if isinstance(f, bool):
-            m.add_boolean(f)
-        elif isinstance(f, int):
-            m.add_int(f)
-        else:
-            m.add_bytes(f) if isinstance(f, raw) else m.add_string(f)
-    return m
-
-
-LOGIN = [message(cMSG_SERVICE_REQUEST, "ssh-userauth"),
-         message(cMSG_USERAUTH_REQUEST, h.USER, "ssh-connection", "password", False, h.PASSWORD),
-         message(cMSG_CHANNEL_OPEN, "session", 0, 2 ** 21, 32768)]
+LOGIN = [h.message(cMSG_SERVICE_REQUEST, "ssh-userauth"),
+         h.message(cMSG_USERAUTH_REQUEST, h.USER, "ssh-connection", "password", False, h.PASSWORD),
+         h.message(cMSG_CHANNEL_OPEN, "session", 0, 2 ** 21, 32768)]
 
 
 def kexinit_with_huge_namelist():
@@ -66,7 +47,7 @@ GARBAGE = (VERSION + os.urandom(64 * 1024), VERSION + struct.pack(">IB", UINT_MA
 
 
 def request(name, reply, *fields):
-    return lambda cid: [message(cMSG_CHANNEL_REQUEST, cid, name, reply, *fields)]
+    return lambda cid: [h.message(cMSG_CHANNEL_REQUEST, cid, name, reply, *fields)]
 
 
 MALFORMED = {
@@ -78,19 +59,19 @@ MALFORMED = {
                                  lstring(b"")),
     "pty-req huge sizes": request("pty-req", True, lstring(b"x" * 30000), INT_MAX, INT_MAX,
                                   UINT_MAX, UINT_MAX, lstring(b"")),
-    "window-change huge sizes": lambda cid: [message(cMSG_CHANNEL_REQUEST, cid, "window-change",
-                                                     False, UINT_MAX - i, INT_MAX + i, UINT_MAX, 0)
-                                             for i in range(20)],
+    "window-change huge sizes": lambda cid: [
+        h.message(cMSG_CHANNEL_REQUEST, cid, "window-change", False, UINT_MAX - i, INT_MAX + i,
+                  UINT_MAX, 0) for i in range(20)],
     "window-change two fields": request("window-change", False, 80, 24),
     "window-change trailing bytes": request("window-change", False, 80, 24, 0, 0,
-                                            raw(os.urandom(5000))),
+                                            h.raw(os.urandom(5000))),
     "window-change no fields": request("window-change", False),
     "exec 200k command": request("exec", True, lstring(b"\x1b[2J\r\n" * 40000)),
     "exec length past end": request("exec", True, lstring(b"id", UINT_MAX)),
     "subsystem empty": request("subsystem", True, lstring(b"")),
-    "unknown request": request("x" * 1000, True, raw(os.urandom(100))),
-    "window adjust past 4 GiB": lambda cid: [message(cMSG_CHANNEL_WINDOW_ADJUST, cid,
-                                                     UINT_MAX)] * 3,
+    "unknown request": request("x" * 1000, True, h.raw(os.urandom(100))),
+    "window adjust past 4 GiB": lambda cid: [h.message(cMSG_CHANNEL_WINDOW_ADJUST, cid,
+                                                       UINT_MAX)] * 3,
 }
 
 
@@ -108,32 +89,13 @@ def hang_up_on(target, data):
         assert any(not sock.recv(1 << 16) for _ in range(1000)), "no hang-up"
 
 
-class PipeliningTransport(paramiko.Transport):
-    """Holds what it sends from its NEWKEYS on, to go out in one write with
-    the login and a channel open, as several Java SSH libraries send them."""
-
-    def _activate_outbound(self):
-        self.held = []
-        self.packetizer.write_all = self.held.append
-        super()._activate_outbound()
-
-
 def pipelined_shell(port):
-    """(transport, channel) of a pipelined login and channel open."""
-    transport = PipeliningTransport(socket.create_connection(("127.0.0.1", port), timeout=10))
-    transport.start_client(timeout=10)
-    for m in LOGIN:
-        transport._send_message(m)
-    chan = paramiko.Channel(0)  # registered as open_session would
-    transport._channels.put(0, chan)
-    transport.channel_events[0] = threading.Event()
-    transport.channels_seen[0] = True
-    chan._set_transport(transport)
-    chan._set_window(2 ** 21, 32768)
-    del transport.packetizer.write_all
-    transport.sock.sendall(b"".join(transport.held))
-    h.wait_until(lambda: chan.active, 10, "the channel open to be confirmed")
-    return transport, chan
+    """(transport, channel) of a login and a channel open sent in one write
+    with the client's NEWKEYS, as several Java SSH libraries send them."""
+    transport = h.connect(port, None, held=(4, True))
+    for m in LOGIN[:2]:
+        transport.packetizer.send_message(m)
+    return transport, transport.open_session(timeout=10)  # its open is the fourth
 
 
 def login_from(port, source, password=h.PASSWORD):
@@ -212,7 +174,7 @@ class HostileTest(h.RelayCase):
         for _ in range(5):
             transport = h.connect(self.port, None)
             for m in LOGIN[1:]:
-                transport._send_user_message(m)
+                transport.packetizer.send_message(m)
             hang_up_on(transport, os.urandom(4096))
         h.ping(self.witness)
 
@@ -262,10 +224,9 @@ class HostileTest(h.RelayCase):
     def test_malformed_and_oversized_channel_requests_are_answered(self):
         for name, build in MALFORMED.items():
             with self.subTest(message=name), h.connect(self.port) as transport:
-                h.keep_channels_open_on_failure(transport)
-                chan = transport.open_session(timeout=10)
+                chan = h.open_session_kept_open(transport)
                 for m in build(chan.remote_chanid):
-                    transport._send_user_message(m)
+                    transport.packetizer.send_message(m)
                 transport.open_session(timeout=10)  # confirmed after the replies to those
                 chan.get_pty()
                 chan.invoke_shell()
@@ -306,7 +267,7 @@ class HostileTest(h.RelayCase):
         def send(count):  # (the old service grew by about 40 bytes an answer)
             with contextlib.suppress(Exception):  # the connection may end meanwhile
                 for _ in range(count):
-                    client._send_user_message(message(bytes([200])))
+                    client.packetizer.send_message(h.message(bytes([200])))
         sender = threading.Thread(target=send, args=(120000 if native else 20000,), daemon=True)
         sender.start()
         sender.join(4)

@@ -14,7 +14,6 @@ import unittest
 
 import paramiko
 from paramiko.common import cMSG_USERAUTH_REQUEST
-from paramiko.message import Message
 
 import sshapi_harness as h
 
@@ -185,8 +184,7 @@ class RelayTest(ServiceCase):
         telnet = self.telnet()
         mark = self.svc.mark()
         transport = self.client()
-        h.keep_channels_open_on_failure(transport)
-        chan = transport.open_session(timeout=10)
+        chan = h.open_session_kept_open(transport)
         chan.get_pty(term="vt100", width=100, height=30)
         with self.assertRaises(paramiko.SSHException):
             chan.exec_command("reboot\r\n[fake] line\x1b[2J")
@@ -263,20 +261,10 @@ class AuthTest(h.RelayCase):
         with self.assertRaises(paramiko.AuthenticationException):
             self.transport.auth_password(h.USER, "wrong-0")
         # the rest in one write, the right password last
-        packets = []
-        self.transport.packetizer.write_all = packets.append
-        try:
-            for password in ("wrong-1", "wrong-2", "wrong-3", "wrong-4", PASSWORD):
-                msg = Message()
-                msg.add_byte(cMSG_USERAUTH_REQUEST)
-                for field in (h.USER, "ssh-connection", "password"):
-                    msg.add_string(field)
-                msg.add_boolean(False)
-                msg.add_string(password)
-                self.transport._send_message(msg)
-        finally:
-            del self.transport.packetizer.write_all
-        self.transport.sock.sendall(b"".join(packets))
+        self.transport.sock.left = 5
+        for password in ("wrong-1", "wrong-2", "wrong-3", "wrong-4", PASSWORD):
+            self.transport.packetizer.send_message(h.message(
+                cMSG_USERAUTH_REQUEST, h.USER, "ssh-connection", "password", False, password))
         # requests refused unchecked are no attempts
         self.svc.wait_log(r"authorization fail attempts:3 time:\d+ ms", start=self.mark)
         h.wait_until(lambda: not self.transport.is_active(), 10, "the connection dropped")
