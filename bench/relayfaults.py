@@ -139,9 +139,10 @@ class Run:
         os.environ["SSHAPI_BIN"] = self.binary  # read by the harness when it starts sshapi
         self.svc = h.SshApi(self.workdir)
         self.svc.start(args, log_level="INFO")
-        # the readiness probe is a session too: let it go first
+        # figures from a service whose start-up is complete (its console
+        # thread and inotify watch come about 2 s after the listener)
         with contextlib.suppress(AssertionError):
-            h.wait_until(self.svc.sessions_reaped, 10, "the readiness probe reaped")
+            h.wait_until(self.svc.settled, 10, "start-up complete")
         return self.svc
 
     def later(self, fn, *args):

@@ -37,7 +37,7 @@ def timed_login(port):
 def back_to_base(svc, base, timeout=120):
     """Seconds until every session is reaped and fds and threads are at base."""
     start = time.monotonic()
-    h.wait_until(lambda: svc.sessions_reaped() and svc.count_fds() == base["fds"]
+    h.wait_until(lambda: svc.settled() and svc.count_fds() == base["fds"]
                  and svc.threads() == base["threads"], timeout, "the baseline", interval=0.1)
     return round(time.monotonic() - start, 3)
 
@@ -118,7 +118,7 @@ def main():
     cleanups = []
     try:
         telnet, port, svc = h.start_relay(cleanups.append, workdir, cli=True, log_level="INFO")
-        h.wait_until(svc.sessions_reaped, 30, "the readiness probe reaped")
+        h.wait_until(svc.settled, 30, "start-up complete")
         for name, figure in (("silent-flood", lambda: silent_flood(svc, port, args.flood)),
                              ("garbage-flood", lambda: garbage_flood(svc, port, args.flood)),
                              ("sessions", lambda: sessions(svc, port, args.sessions,

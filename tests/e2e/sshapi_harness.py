@@ -252,8 +252,8 @@ def probe_ssh_banner(port, host="127.0.0.1", timeout=1.0):
 
 
 class SshApi:
-    """One sshapi in the foreground, its log in workdir (the readiness probe
-    is session 1); finish() stops it, fails on a crash, removes its pipes."""
+    """One sshapi in the foreground, its log in workdir; finish() stops it,
+    fails on a crash, removes its pipes."""
 
     def __init__(self, workdir):
         self.workdir, self.proc, self.port = workdir, None, None
@@ -268,6 +268,7 @@ class SshApi:
         self.host = self.args[self.args.index("-a") + 1] if "-a" in self.args else "127.0.0.1"
         self.conf, self.popen_kw = ["-c", write_log_config(
             self.conf_path, self.log_path, log_level)] * conf, popen_kw
+        self.probe = not conf or log_level not in ("DEBUG", "INFO")  # see wait_ready
         self._run()
         if expect_ready:
             self.wait_ready()
@@ -287,17 +288,20 @@ class SshApi:
         return f"output:\n{_tail(self.output())}\nlog:\n{_tail(self.log_text())}"
 
     def wait_ready(self, timeout=10.0, attempts=3):
-        """Wait until it answers; while its log says the port is taken (it may
-        keep retrying the bind), start it again on a new -p port."""
+        """Wait until it logs that it listens (logging elsewhere or above INFO:
+        answers a probe, its session 1); while its log says the port is taken
+        (it may keep retrying the bind), start it again on a new -p port."""
         def ready():
-            if re.search(r"listne fail: .*Address already in use",
-                         self.log_text()[self.marks[0]:] + self.output()[self.marks[1]:]):
+            text = self.log_text()[self.marks[0]:] + self.output()[self.marks[1]:]
+            if re.search(r"listne fail: .*Address already in use", text):
                 return "taken"
             assert self.proc.poll() is None, (f"sshapi exited with {self.proc.returncode}\n"
                                               f"{self.tails()}")
-            return probe_ssh_banner(self.port, self.host)
+            if self.probe:
+                return probe_ssh_banner(self.port, self.host)
+            return re.search(rf"listening on \S+ port {self.port} --", text) is not None
         for attempt in range(attempts):
-            if wait_until(ready, timeout, f"sshapi to answer on port {self.port}", 0.05,
+            if wait_until(ready, timeout, f"sshapi to listen on port {self.port}", 0.05,
                           self.tails) is True:
                 return
             i = self.args.index("-p") + 1 if "-p" in self.args else None
@@ -323,9 +327,12 @@ class SshApi:
     def log_count(self, regex):
         return len(re.findall(regex, self.log_text()))
 
-    def sessions_reaped(self):
-        text = self.log_text()
-        return (set(re.findall(r"new session key:(\d+)", text))
+    def settled(self):
+        """Start-up complete (its last step, 2 s after the listener's, is the
+        inotify watch) and every session reaped."""
+        text, base = self.log_text(), f"/proc/{self.proc.pid}/fdinfo"
+        return (any("inotify wd:" in read_file(f"{base}/{n}", "r") for n in os.listdir(base))
+                and set(re.findall(r"new session key:(\d+)", text))
                 <= set(re.findall(r"erase svrchn key:(\d+)", text)))
 
     @property
@@ -396,13 +403,13 @@ class ServiceTestCase(unittest.TestCase):  # checks of self.svc
         self.assertIsNone(self.svc.returncode, "sshapi has exited")
         self.svc.check_no_crash()
 
-    def settle(self, timeout=30.0):  # (fds, threads) once earlier sessions are reaped
-        wait_until(self.svc.sessions_reaped, timeout, "every session reaped")
+    def settle(self, timeout=30.0):  # (fds, threads) once started and earlier sessions reaped
+        wait_until(self.svc.settled, timeout, "start-up complete, every session reaped")
         return self.svc.count_fds(), self.svc.threads()
 
     def assert_back_to(self, fds, threads, timeout=30.0, all_reaped=True):
         if all_reaped:
-            wait_until(self.svc.sessions_reaped, timeout, "every session reaped")
+            wait_until(self.svc.settled, timeout, "every session reaped")
         now = lambda: (self.svc.count_fds(), self.svc.threads())  # noqa: E731
         wait_until(lambda: now() == (fds, threads), timeout, f"(fds, threads) back to "
                    f"{(fds, threads)}", show=lambda: f"now {now()}")

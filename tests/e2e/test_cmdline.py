@@ -104,8 +104,7 @@ class CommandLineTest(unittest.TestCase):
         # log in while the listener runs (it has about two seconds before the
         # console and the inotify watch are set up); the exit is what counts
         try:
-            h.wait_until(lambda: svc.returncode is not None or h.probe_ssh_banner(port), 10,
-                         "listener")
+            svc.wait_ready()
             client = h.connect(port, timeout=5)
             self.addCleanup(client.close)
             h.open_shell(client)

@@ -76,9 +76,8 @@ class ConfigFilesTest(unittest.TestCase):
         # the console pipes carry the port the service listens on
         self.assertTrue(h.console_ask(file_port, "help\n", 10).startswith(b"echo help > "))
         self.assertFalse(any(map(os.path.exists, h.console_paths(cmdline_port))))
-        # the credentials are watched once start-up is complete (two seconds
-        # after the port opens); the supervision loop then reaps the probe
-        svc.wait_log(r"erase svrchn key:1 ")
+        # the credentials are watched once start-up is complete (2 s after the port opens)
+        h.wait_until(svc.settled, 10, "start-up complete")
         # the command-line user stays through the re-read at start and every reload
         self.assert_logins(file_port, {("alice", "a-pw"): True, ("alice", "old"): False,
                                        ("carol", "c-pw"): True})

@@ -103,8 +103,8 @@ def vanish_scenarios(workdir):
     cleanups = []
     try:
         _, port, svc = h.start_relay(cleanups.append, workdir, cli=True, log_level="INFO")
-        for key, command, until, limit in ((2, b"ping\r", b"pong\r\n" + h.PROMPT, 10.0),
-                                           (3, b"send 4000000000\r", 1 << 20, 15.0)):
+        for key, command, until, limit in ((1, b"ping\r", b"pong\r\n" + h.PROMPT, 10.0),
+                                           (2, b"send 4000000000\r", 1 << 20, 15.0)):
             _, chan = shell(cleanups.append, port)
             chan.sendall(command)
             h.recv_until(chan, until, timeout=20)

@@ -303,13 +303,13 @@ class HostileTest(h.RelayCase):
         self.addCleanup(stalled.close)
         svc = h.start_service(self.addCleanup, h.make_test_dir(self.id()), h.standard_args(
             h.free_port(), stalled.getsockname()[1]), log_level="INFO")
-        h.wait_until(svc.sessions_reaped, 20, "the readiness probe reaped")
+        h.wait_until(svc.settled, 20, "start-up complete")
         fds, threads, rss = svc.count_fds(), svc.threads(), svc.rss_kib()
         with hung_up(h.connect(svc.port)) as client:
             flood([h.open_shell(client) for _ in range(10)], mib=16)
             if not svc.sanitizer() and not os.environ.get("SSHAPI_EMULATOR"):
                 self.assertLess(svc.rss_kib() - rss, 24 << 10)  # 64 channels took 41 MiB
-        h.wait_until(lambda: svc.sessions_reaped() and svc.count_fds() == fds, 45,
+        h.wait_until(lambda: svc.settled() and svc.count_fds() == fds, 45,
                      f"the session reaped, descriptors back to {fds}")
         self.assertEqual(svc.threads(), threads)
 
