@@ -288,9 +288,10 @@ class SshApi:
         return f"output:\n{_tail(self.output())}\nlog:\n{_tail(self.log_text())}"
 
     def wait_ready(self, timeout=10.0, attempts=3):
-        """Wait until it logs that it listens (logging elsewhere or above INFO:
-        answers a probe, its session 1); while its log says the port is taken
-        (it may keep retrying the bind), start it again on a new -p port."""
+        """Wait for this run's "listening on" line (a run that logs elsewhere,
+        or above INFO, for an answer to a probe, which is then its session 1);
+        while its log says the port is taken (it may keep retrying the bind),
+        start it again on a new -p port."""
         def ready():
             text = self.log_text()[self.marks[0]:] + self.output()[self.marks[1]:]
             if re.search(r"listne fail: .*Address already in use", text):
