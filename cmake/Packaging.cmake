@@ -50,7 +50,7 @@ if(SSHAPI_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libssh-4 (>= 0.8), liblog4cpp5v5, libtinyxml2-9, libssl3")
+    "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libssh-4 (>= 0.10), liblog4cpp5v5, libtinyxml2-9, libssl3")
 endif()
 
 # The files in /etc are the operator's: dpkg keeps local changes. The
