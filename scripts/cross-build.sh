@@ -42,8 +42,7 @@ t1=$(date +%s)
 
 exe=$BUILD/service/sshapi
 stripped=$(mktemp)
-ctest_log=$(mktemp)
-trap 'rm -f "$stripped" "$ctest_log"' EXIT
+trap 'rm -f "$stripped"' EXIT
 aarch64-linux-gnu-strip -o "$stripped" "$exe"
 IFS=, read -r kind machine _ <<<"$(file -b "$exe")"
 echo
@@ -58,28 +57,20 @@ if [[ $TEST -eq 1 ]]; then
   fi
   version=$("$emulator" --version)
   echo "cross-build: tests under ${version%%$'\n'*}${LABEL:+ (label $LABEL)}"
-  args=(--test-dir "$BUILD" --output-on-failure -j"${CTEST_JOBS:-2}")
+  junit=$BUILD/junit.xml
+  # The whole output of passed tests goes into the JUnit file too: it holds
+  # the reasons of cases skipped inside a test that passed.
+  args=(--test-dir "$BUILD" --output-on-failure -j"${CTEST_JOBS:-2}" --output-junit "$junit"
+        --test-output-size-passed 1048576)
   [[ -n ${LABEL:-} ]] && args+=(-L "$LABEL")
+  rm -f "$junit"
   t2=$(date +%s)
   status=0
-  ctest "${args[@]}" 2>&1 | tee "$ctest_log" || status=$?
+  ctest "${args[@]}" || status=$?
   t3=$(date +%s)
-  total=$(sed -n 's/.* tests failed out of \([0-9][0-9]*\)$/\1/p' "$ctest_log")
-  failed=$(sed -n 's/.*, \([0-9][0-9]*\) tests\{0,1\} failed out of .*/\1/p' "$ctest_log")
-  skipped=$(grep -c '(Skipped)$' "$ctest_log" || true)
   echo "cross-build: test time under emulation $((t3 - t2)) s"
-  log=$BUILD/Testing/Temporary/LastTest.log
-  if [[ -f $log ]]; then
-    echo "cross-build: skipped under emulation (count, reason):"
-    awk '/: Skipped$/ { if ((getline line) > 0) print line }
-         / \.\.\. skipped ["\047]/ { sub(/.* \.\.\. skipped ./, ""); print substr($0, 1, length($0) - 1) }' \
-      "$log" | sort | uniq -c
-  fi
-  if [[ -z $total ]]; then
-    echo "cross-build: ctest ran no test (status $status)" >&2
-    exit $(( status != 0 ? status : 1 ))
-  fi
-  failed=${failed:-0}
-  echo "aarch64: $((total - failed - skipped)) passed, $failed failed, $skipped skipped"
+  # The failures, every skip reason with its count, then
+  # "aarch64: N passed, N failed, N skipped (N tests, N s)".
+  /usr/bin/python3 scripts/ctest-summary.py "$junit" aarch64 || status=$(( status != 0 ? status : 1 ))
   exit $status
 fi

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the test configuration and runs every test (unit and end to end).
+# Builds the test configuration and runs every test (unit and end to end),
+# then prints the summary read from ctest's JUnit file (BUILD/junit.xml).
 #   scripts/test.sh                      plain build in build/
 #   SANITIZE=address scripts/test.sh     ASan+UBSan build in build-address/
 #   SANITIZE=thread  scripts/test.sh     TSan build in build-thread/
@@ -15,9 +16,20 @@ scripts/setup.sh || { [[ $(id -u) -ne 0 ]] && command -v sudo >/dev/null && sudo
 cmake -S "$SRC" -B "$BUILD" -DSSHAPI_WERROR=ON -DSSHAPI_SANITIZE="$SANITIZE" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}"
 cmake --build "$BUILD" -j"$(nproc)"
-args=(--test-dir "$BUILD" --output-on-failure -j"${JOBS:-2}")
+junit=$BUILD/junit.xml
+# The whole output of passed tests goes into the JUnit file too: it holds
+# the reasons of cases skipped inside a test that passed.
+args=(--test-dir "$BUILD" --output-on-failure -j"${JOBS:-2}" --output-junit "$junit"
+      --test-output-size-passed 1048576)
 [[ -n "${LABEL:-}" ]] && args+=(-L "$LABEL")
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:second_deadlock_stack=1}
-ctest "${args[@]}"
+rm -f "$junit"
+status=0
+ctest "${args[@]}" || status=$?
+echo
+name="test${SANITIZE:+ $SANITIZE}${LABEL:+ (label $LABEL)}"
+/usr/bin/python3 scripts/ctest-summary.py "$junit" "$name" ||
+  status=$(( status != 0 ? status : 1 ))
+exit "$status"
