@@ -16,14 +16,15 @@ command -v clang++ >/dev/null || { echo "fuzz: clang++ not found (scripts/setup.
 
 CC=clang CXX=clang++ cmake -S "$SRC" -B "$BUILD" -DSSHAPI_FUZZ=ON -DBUILD_TESTING=OFF \
   -DSSHAPI_PATH_PREFIX="$BUILD/root" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target $(printf 'fuzz_%s ' $TARGETS)
+read -ra targets <<<"$TARGETS"
+cmake --build "$BUILD" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The targets write their documents to scratch files: memory-backed is faster.
 [[ -n ${TMPDIR:-} ]] || { [[ -w /dev/shm ]] && export TMPDIR=/dev/shm; }
 
 status=0
-for t in $TARGETS; do
+for t in "${targets[@]}"; do
   log=$BUILD/fuzz-$t.log
   mkdir -p "$BUILD/corpus/$t" "$BUILD/artifacts/$t"   # the corpus grows from run to run
   inputs=("$BUILD/corpus/$t" "$SRC/fuzz/corpus/$t")

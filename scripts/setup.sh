@@ -4,7 +4,8 @@
 #   scripts/setup.sh           build and test dependencies
 #   scripts/setup.sh --bench   also the peers used by the benchmarks
 #   scripts/setup.sh --fuzz    also clang for the fuzz targets (fuzz/run.sh)
-#   scripts/setup.sh --format  also clang-format (scripts/format.sh)
+#   scripts/setup.sh --format  also clang-format and shellcheck
+#                              (scripts/format.sh --check)
 #   scripts/setup.sh --package also lintian and man (the install test's
 #                              checks of the Debian package and the manual page)
 set -euo pipefail
@@ -21,7 +22,7 @@ if [[ "${1:-}" == "--fuzz" ]]; then
   PKGS+=(clang libclang-rt-14-dev)   # libFuzzer and the sanitizer runtimes
 fi
 if [[ "${1:-}" == "--format" ]]; then
-  PKGS+=(clang-format)
+  PKGS+=(clang-format shellcheck)
 fi
 if [[ "${1:-}" == "--package" ]]; then
   PKGS+=(lintian man-db)
