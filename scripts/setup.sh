@@ -3,6 +3,8 @@
 # As root it runs apt-get; otherwise it prints the exact command to run.
 #   scripts/setup.sh           build and test dependencies
 #   scripts/setup.sh --bench   also the peers used by the benchmarks
+#   scripts/setup.sh --clang   also clang (the thread-safety build:
+#                              COMPILER=clang scripts/test.sh)
 #   scripts/setup.sh --fuzz    also clang for the fuzz targets (fuzz/run.sh)
 #   scripts/setup.sh --format  also clang-format and shellcheck
 #                              (scripts/format.sh --check)
@@ -17,6 +19,9 @@ PKGS=(build-essential cmake pkg-config
       python3-seccomp)   # the unit's system call filter, rebuilt by a test
 if [[ "${1:-}" == "--bench" ]]; then
   PKGS+=(openssh-server dropbear-bin socat sshpass)
+fi
+if [[ "${1:-}" == "--clang" ]]; then
+  PKGS+=(clang)
 fi
 if [[ "${1:-}" == "--fuzz" ]]; then
   PKGS+=(clang libclang-rt-14-dev)   # libFuzzer and the sanitizer runtimes

@@ -4,17 +4,31 @@
 #   scripts/test.sh                      plain build in build/
 #   SANITIZE=address scripts/test.sh     ASan+UBSan build in build-address/
 #   SANITIZE=thread  scripts/test.sh     TSan build in build-thread/
+#   COMPILER=clang scripts/test.sh       clang build in build-clang/, with the
+#                                        thread-safety analysis of the lock
+#                                        annotations (SSHAPI_THREAD_SAFETY)
 #   LABEL=unit scripts/test.sh           only the unit tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SRC=$PWD
 SANITIZE=${SANITIZE:-}
-BUILD=${BUILD:-$SRC/build${SANITIZE:+-$SANITIZE}}
+COMPILER=${COMPILER:-}
+BUILD=${BUILD:-$SRC/build${COMPILER:+-$COMPILER}${SANITIZE:+-$SANITIZE}}
+setup=()
+cmake_args=(-DSSHAPI_WERROR=ON -DSSHAPI_SANITIZE="$SANITIZE" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}")
+case $COMPILER in
+  '') ;;
+  clang)
+    setup=(--clang)
+    export CC=clang CXX=clang++
+    cmake_args+=(-DSSHAPI_THREAD_SAFETY=ON) ;;
+  *) echo "test: unknown COMPILER=$COMPILER (empty for the default, or clang)" >&2; exit 2 ;;
+esac
 
-scripts/setup.sh || { [[ $(id -u) -ne 0 ]] && command -v sudo >/dev/null && sudo scripts/setup.sh; }
+scripts/setup.sh "${setup[@]}" ||
+  { [[ $(id -u) -ne 0 ]] && command -v sudo >/dev/null && sudo scripts/setup.sh "${setup[@]}"; }
 
-cmake -S "$SRC" -B "$BUILD" -DSSHAPI_WERROR=ON -DSSHAPI_SANITIZE="$SANITIZE" \
-  -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}"
+cmake -S "$SRC" -B "$BUILD" "${cmake_args[@]}"
 cmake --build "$BUILD" -j"$(nproc)"
 junit=$BUILD/junit.xml
 # The whole output of passed tests goes into the JUnit file too: it holds
@@ -29,7 +43,7 @@ rm -f "$junit"
 status=0
 ctest "${args[@]}" || status=$?
 echo
-name="test${SANITIZE:+ $SANITIZE}${LABEL:+ (label $LABEL)}"
+name="test${COMPILER:+ $COMPILER}${SANITIZE:+ $SANITIZE}${LABEL:+ (label $LABEL)}"
 /usr/bin/python3 scripts/ctest-summary.py "$junit" "$name" ||
   status=$(( status != 0 ? status : 1 ))
 exit "$status"
