@@ -28,7 +28,8 @@ def skip_reasons(output):
         if match:
             yield match.group(2)
         elif line.endswith(": Skipped"):
-            yield lines[i + 1].strip() if i + 1 < len(lines) and lines[i + 1].strip() else "(no reason given)"
+            following = lines[i + 1].strip() if i + 1 < len(lines) else ""
+            yield following or "(no reason given)"
 
 
 def main(path, name):
