@@ -204,6 +204,15 @@ def end_line(svc, port, timeout):
     return int(m[1]), m[2].strip()
 
 
+def telnet_closed(telnet, timeout):
+    """Whether the service closed the first telnet connection within timeout."""
+    try:
+        telnet.wait_done(1, timeout=timeout)
+        return True
+    except AssertionError:
+        return False
+
+
 def delivered(telnet, n=1):
     """Bytes telnet connection n got after the preview line, and its hash."""
     summary = telnet.summary(n)
@@ -249,11 +258,7 @@ def row_close_drain(binary, name, vanish=False):
             with contextlib.suppress(OSError, EOFError):
                 chan.shutdown_write()
             chan.close()
-        ended = True
-        try:
-            telnet.wait_done(1, timeout=60)
-        except AssertionError:
-            ended = False
+        ended = telnet_closed(telnet, 60)
         got, fnv = delivered(telnet)
         taken = end_line(svc, port, 5 if ended else 1)
         out = dict(sent=sent, delivered=got, send_s=round(send_s, 1),
@@ -345,11 +350,7 @@ def row_honest_stderr(binary, name):
         except (OSError, EOFError, RowError) as err:
             error = f"send failed after {sent} bytes: {err!r}"
         chan.close()
-        ended = True
-        try:
-            telnet.wait_done(1, timeout=40)
-        except AssertionError:
-            ended = False
+        ended = telnet_closed(telnet, 40)
         got = telnet.received(1)
         body = got[len(h.PREVIEW):] if got.startswith(h.PREVIEW) else got
         full = chunk * chunks + chunks
