@@ -45,13 +45,17 @@ bool EntitiesWellFormed(const std::string &strText)
     size_t u64Pos = 0;
     while ((u64Pos = strText.find_first_of("&<", u64Pos)) != std::string::npos) {
         if (strText[u64Pos] == '<') {
+            // The end is looked for after the opening, as the parser does:
+            // "<?>" and "<!-->" open markup, they do not close it.
             size_t u64Next = u64Pos + 1;
             for (const auto &tSkip : s_atSkip) {
-                if (strText.compare(u64Pos, strlen(tSkip.first), tSkip.first) == 0) {
-                    u64Next = strText.find(tSkip.second, u64Pos);
+                const size_t u64Open = strlen(tSkip.first);
+                if (strText.compare(u64Pos, u64Open, tSkip.first) == 0) {
+                    u64Next = strText.find(tSkip.second, u64Pos + u64Open);
                     if (u64Next == std::string::npos) {
                         return true;  // unterminated: the parser has refused it already
                     }
+                    u64Next += strlen(tSkip.second);
                 }
             }
             u64Pos = u64Next;
