@@ -20,16 +20,46 @@
 namespace
 {
 
-// An '&' in text that starts no entity or character reference (tinyxml2
-// takes it and cuts the text): the file counts as damaged. Comments, CDATA
-// sections and processing instructions are no text; one never closed runs
-// to the end.
+// An '&' in a text or attribute value that starts no entity or character
+// reference (tinyxml2 takes it and cuts the value): the file counts as
+// damaged. The values are read from the document parsed without entity
+// processing, so they stand as the file holds them, and only where the
+// parser itself would read references.
+class CBadReference : public tinyxml2::XMLVisitor
+{
+public:
+    bool VisitEnter(const tinyxml2::XMLElement &, const tinyxml2::XMLAttribute *pAttr) override
+    {
+        for (; pAttr != nullptr; pAttr = pAttr->Next()) {
+            Check(pAttr->Value());
+        }
+        return true;
+    }
+    bool Visit(const tinyxml2::XMLText &cText) override
+    {
+        if (!cText.CData()) {
+            Check(cText.Value());
+        }
+        return true;
+    }
+    bool m_bFound = false;
+
+private:
+    void Check(const char *szValue)
+    {
+        static const std::regex s_cBad("&(?!(amp|lt|gt|quot|apos|#[0-9]+|#x[0-9a-fA-F]+);)");
+        m_bFound = m_bFound || std::regex_search(szValue, s_cBad);
+    }
+};
+
 bool HasBadReference(const std::string &strDoc)
 {
-    static const std::regex s_cNotText(
-        "<!--[^]*?(-->|$)|<!\\[CDATA\\[[^]*?(\\]\\]>|$)|<\\?[^]*?(\\?>|$)");
-    static const std::regex s_cBad("&(?!(amp|lt|gt|quot|apos|#[0-9]+|#x[0-9a-fA-F]+);)");
-    return std::regex_search(std::regex_replace(strDoc, s_cNotText, ""), s_cBad);
+    tinyxml2::XMLDocument cRaw(false);
+    CBadReference cVisitor;
+    if (cRaw.Parse(strDoc.data(), strDoc.size()) == tinyxml2::XML_SUCCESS) {
+        cRaw.Accept(&cVisitor);
+    }
+    return cVisitor.m_bFound;
 }
 
 typedef std::optional<std::string> TRead;          // no value: absent

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -32,52 +33,70 @@ const char *const g_szTypeAttr = "TYPE";
 // service may run under a umask of 077.
 const mode_t g_u32CreateMode = 0644;
 
-// tinyxml2 takes a malformed reference ("&#;", a lone "&") and cuts the
-// text there: such a file loaded as it is would be saved back without the
-// rest of that text. Every '&' must start &amp; &lt; &gt; &quot; &apos; or
-// a numeric reference; markup that is not text (comments, CDATA and
-// processing instructions) is skipped.
-bool EntitiesWellFormed(const std::string &strText)
+// Whether a well-formed reference starts at u64Pos, just after an '&':
+// &amp; &lt; &gt; &quot; &apos; or a decimal or hexadecimal character
+// reference.
+bool ReferenceAt(const std::string &strText, size_t u64Pos)
 {
     static const char *const s_aszNamed[] = {"amp;", "lt;", "gt;", "quot;", "apos;"};
+    for (const char *szName : s_aszNamed) {
+        if (strText.compare(u64Pos, strlen(szName), szName) == 0) {
+            return true;
+        }
+    }
+    if (strText.compare(u64Pos, 1, "#") != 0) {
+        return false;
+    }
+    const bool bHex = strText.compare(u64Pos, 2, "#x") == 0;
+    const size_t u64Digits = u64Pos + (bHex ? 2 : 1);
+    const size_t u64End =
+        strText.find_first_not_of(bHex ? "0123456789abcdefABCDEF" : "0123456789", u64Digits);
+    return u64End != std::string::npos && u64End != u64Digits && strText[u64End] == ';';
+}
+
+// tinyxml2 takes a malformed reference ("&#;", a lone "&") and cuts the
+// text there: such a file loaded as it is would be saved back without the
+// rest of that text. So every '&' in text and in quoted attribute values
+// must start a well-formed reference. Markup that holds no references is
+// skipped the way the parser reads it: comments, CDATA sections,
+// declarations and other "<!" markup each run from their opening to the
+// first end after it ("<?>" and "<!-->" open, they do not close), and a
+// tag runs to the first '>' outside quotes (an attribute value may hold
+// "<!--" or a '>'). Called on text the parser accepted.
+bool EntitiesWellFormed(const std::string &strText)
+{
     static const std::pair<const char *, const char *> s_atSkip[] = {
-        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
-    size_t u64Pos = 0;
-    while ((u64Pos = strText.find_first_of("&<", u64Pos)) != std::string::npos) {
-        if (strText[u64Pos] == '<') {
-            // The end is looked for after the opening, as the parser does:
-            // "<?>" and "<!-->" open markup, they do not close it.
-            size_t u64Next = u64Pos + 1;
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}, {"<!", ">"}};
+    bool bInTag = false;
+    char chQuote = '\0';  // the quote of the attribute value being read
+    for (size_t u64Pos = 0; u64Pos < strText.size(); ++u64Pos) {
+        const char ch = strText[u64Pos];
+        if (ch == '&' && (!bInTag || chQuote != '\0')) {
+            if (!ReferenceAt(strText, u64Pos + 1)) {
+                return false;
+            }
+        } else if (bInTag) {
+            if (chQuote != '\0') {
+                chQuote = (ch == chQuote) ? '\0' : chQuote;
+            } else if (ch == '"' || ch == '\'') {
+                chQuote = ch;
+            } else {
+                bInTag = (ch != '>');
+            }
+        } else if (ch == '<') {
+            bInTag = true;
             for (const auto &tSkip : s_atSkip) {
                 const size_t u64Open = strlen(tSkip.first);
                 if (strText.compare(u64Pos, u64Open, tSkip.first) == 0) {
-                    u64Next = strText.find(tSkip.second, u64Pos + u64Open);
-                    if (u64Next == std::string::npos) {
+                    const size_t u64End = strText.find(tSkip.second, u64Pos + u64Open);
+                    if (u64End == std::string::npos) {
                         return true;  // unterminated: the parser has refused it already
                     }
-                    u64Next += strlen(tSkip.second);
+                    u64Pos = u64End + strlen(tSkip.second) - 1;
+                    bInTag = false;
+                    break;
                 }
             }
-            u64Pos = u64Next;
-            continue;
-        }
-        ++u64Pos;
-        bool bNamed = false;
-        for (const char *szName : s_aszNamed) {
-            bNamed = bNamed || strText.compare(u64Pos, strlen(szName), szName) == 0;
-        }
-        if (bNamed) {
-            continue;
-        }
-        bool bHex = strText.compare(u64Pos, 2, "#x") == 0;
-        if (strText.compare(u64Pos, 1, "#") != 0) {
-            return false;
-        }
-        size_t u64Digits = u64Pos + (bHex ? 2 : 1);
-        size_t u64End =
-            strText.find_first_not_of(bHex ? "0123456789abcdefABCDEF" : "0123456789", u64Digits);
-        if (u64End == std::string::npos || u64End == u64Digits || strText[u64End] != ';') {
-            return false;
         }
     }
     return true;
