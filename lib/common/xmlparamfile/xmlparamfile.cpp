@@ -54,22 +54,41 @@ bool ReferenceAt(const std::string &strText, size_t u64Pos)
     return u64End != std::string::npos && u64End != u64Digits && strText[u64End] == ';';
 }
 
+// Where the markup that opens at u64Pos and holds no references ends (just
+// after it): a comment, CDATA section, declaration or other "<!" markup,
+// each running from its opening to the first end after it ("<?>" and
+// "<!-->" open, they do not close). u64Pos when no such markup opens there;
+// npos when it is never closed.
+size_t SkipMarkup(const std::string &strText, size_t u64Pos)
+{
+    static const std::pair<const char *, const char *> s_atMarkup[] = {
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}, {"<!", ">"}};
+    for (const auto &tMarkup : s_atMarkup) {
+        const size_t u64Open = strlen(tMarkup.first);
+        if (strText.compare(u64Pos, u64Open, tMarkup.first) == 0) {
+            const size_t u64End = strText.find(tMarkup.second, u64Pos + u64Open);
+            return (u64End == std::string::npos) ? u64End : u64End + strlen(tMarkup.second);
+        }
+    }
+    return u64Pos;
+}
+
 // tinyxml2 takes a malformed reference ("&#;", a lone "&") and cuts the
 // text there: such a file loaded as it is would be saved back without the
 // rest of that text. So every '&' in text and in quoted attribute values
-// must start a well-formed reference. Markup that holds no references is
-// skipped the way the parser reads it: comments, CDATA sections,
-// declarations and other "<!" markup each run from their opening to the
-// first end after it ("<?>" and "<!-->" open, they do not close), and a
-// tag runs to the first '>' outside quotes (an attribute value may hold
-// "<!--" or a '>'). Called on text the parser accepted.
+// must start a well-formed reference. The text is read as the parser reads
+// it: markup without references is skipped, a tag runs to the first '>'
+// outside quotes (an attribute value may hold "<!--" or '>'), and an end
+// tag with no element open ends the reading, as the parser keeps nothing
+// after it. Called on text the parser accepted.
 bool EntitiesWellFormed(const std::string &strText)
 {
-    static const std::pair<const char *, const char *> s_atSkip[] = {
-        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}, {"<!", ">"}};
-    bool bInTag = false;
-    char chQuote = '\0';  // the quote of the attribute value being read
-    for (size_t u64Pos = 0; u64Pos < strText.size(); ++u64Pos) {
+    size_t u64Depth = 0;   // elements open
+    bool bInTag = false;   // between a tag's '<' and its '>'
+    bool bEndTag = false;  // that tag is an end tag
+    char chQuote = '\0';   // the quote of the attribute value being read
+    size_t u64Pos = 0;
+    while (u64Pos < strText.size()) {
         const char ch = strText[u64Pos];
         if (ch == '&' && (!bInTag || chQuote != '\0')) {
             if (!ReferenceAt(strText, u64Pos + 1)) {
@@ -80,24 +99,27 @@ bool EntitiesWellFormed(const std::string &strText)
                 chQuote = (ch == chQuote) ? '\0' : chQuote;
             } else if (ch == '"' || ch == '\'') {
                 chQuote = ch;
-            } else {
-                bInTag = (ch != '>');
+            } else if (ch == '>') {
+                bInTag = false;
+                u64Depth += (!bEndTag && strText[u64Pos - 1] != '/') ? 1 : 0;
             }
         } else if (ch == '<') {
-            bInTag = true;
-            for (const auto &tSkip : s_atSkip) {
-                const size_t u64Open = strlen(tSkip.first);
-                if (strText.compare(u64Pos, u64Open, tSkip.first) == 0) {
-                    const size_t u64End = strText.find(tSkip.second, u64Pos + u64Open);
-                    if (u64End == std::string::npos) {
-                        return true;  // unterminated: the parser has refused it already
-                    }
-                    u64Pos = u64End + strlen(tSkip.second) - 1;
-                    bInTag = false;
-                    break;
-                }
+            const size_t u64End = SkipMarkup(strText, u64Pos);
+            if (u64End == std::string::npos) {
+                return true;  // unterminated: the parser has refused it already
             }
+            if (u64End != u64Pos) {
+                u64Pos = u64End;
+                continue;
+            }
+            bEndTag = strText.compare(u64Pos + 1, 1, "/") == 0;
+            if (bEndTag && u64Depth == 0) {
+                return true;
+            }
+            u64Depth -= bEndTag ? 1 : 0;
+            bInTag = true;
         }
+        ++u64Pos;
     }
     return true;
 }
