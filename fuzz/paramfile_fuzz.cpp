@@ -2,7 +2,8 @@
 // service uses it: load, read the service's parameters through buffers of
 // many sizes, set, save and load again; and the service's own pass over the
 // file (CheckParamFilePass). A document that holds more than whitespace but
-// does not parse is damaged: no save may change a byte of it.
+// does not parse, or holds a NUL byte (where the parser stops reading), is
+// damaged: no save may change a byte of it.
 //
 // Input: a byte (unused), a 16-bit little-endian buffer size, four
 // NUL-terminated texts (group, name, type and value of one parameter to
@@ -121,10 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t u64Size)
         // A broken document loads as the empty configuration: never an error.
         FUZZ_CHECK(cParam.Load() == 0);
         bDamaged = cParam.IsDamaged() == TRUE;
-        FUZZ_CHECK(bDamaged == (strDoc.find_first_not_of(" \t\r\n") != std::string::npos &&
-                                (tinyxml2::XMLDocument().Parse(strDoc.data(), strDoc.size()) !=
-                                     tinyxml2::XML_SUCCESS ||
-                                 HasBadReference(strDoc))));
+        FUZZ_CHECK(bDamaged ==
+                   (strDoc.find_first_not_of(" \t\r\n") != std::string::npos &&
+                    (tinyxml2::XMLDocument().Parse(strDoc.data(), strDoc.size()) !=
+                         tinyxml2::XML_SUCCESS ||
+                     strDoc.find('\0') != std::string::npos || HasBadReference(strDoc))));
         const SInt32 s32Set =
             cParam.SetParam(strGroup.c_str(), strName.c_str(), strType.c_str(), strValue.c_str());
         FUZZ_CHECK(s32Set == 0 || (s32Set == 1 && Read(cParam, vecKeys[1]) == strValue));

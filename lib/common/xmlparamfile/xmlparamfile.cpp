@@ -353,7 +353,10 @@ SInt32 CXmlParamFile::Load()
     SInt32 s32Read = ReadText(m_s32LockFd, m_szPath, strText);
     if (s32Read == tinyxml2::XML_SUCCESS && !IsBlank(strText)) {
         SInt32 s32Parse = m_cDoc.Parse(strText.data(), strText.size());
-        if (s32Parse == tinyxml2::XML_SUCCESS && !EntitiesWellFormed(strText)) {
+        // tinyxml2 reads only up to the first NUL byte, and a save would
+        // drop the rest of the file: a NUL is damage, as no XML holds one.
+        if (s32Parse == tinyxml2::XML_SUCCESS &&
+            (strText.find('\0') != std::string::npos || !EntitiesWellFormed(strText))) {
             s32Parse = tinyxml2::XML_ERROR_PARSING_TEXT;
         }
         if (s32Parse == tinyxml2::XML_SUCCESS) {
