@@ -112,7 +112,9 @@ bool EntitiesWellFormed(const std::string &strText)
                 u64Pos = u64End;
                 continue;
             }
-            bEndTag = strText.compare(u64Pos + 1, 1, "/") == 0;
+            // The parser allows white space between the '<' and the '/'.
+            const size_t u64Name = strText.find_first_not_of(" \t\n\v\f\r", u64Pos + 1);
+            bEndTag = u64Name != std::string::npos && strText[u64Name] == '/';
             if (bEndTag && u64Depth == 0) {
                 return true;
             }
