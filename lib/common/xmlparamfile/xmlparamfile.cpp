@@ -78,9 +78,10 @@ size_t SkipMarkup(const std::string &strText, size_t u64Pos)
 // rest of that text. So every '&' in text and in quoted attribute values
 // must start a well-formed reference. The text is read as the parser reads
 // it: markup without references is skipped, a tag runs to the first '>'
-// outside quotes (an attribute value may hold "<!--" or '>'), and an end
-// tag with no element open ends the reading, as the parser keeps nothing
-// after it. Called on text the parser accepted.
+// outside quotes (an attribute value may hold "<!--" or '>'), an end tag's
+// attributes are dropped by the parser and not checked, and an end tag
+// with no element open ends the reading, as the parser keeps nothing after
+// it. Called on text the parser accepted.
 bool EntitiesWellFormed(const std::string &strText)
 {
     size_t u64Depth = 0;   // elements open
@@ -90,7 +91,7 @@ bool EntitiesWellFormed(const std::string &strText)
     size_t u64Pos = 0;
     while (u64Pos < strText.size()) {
         const char ch = strText[u64Pos];
-        if (ch == '&' && (!bInTag || chQuote != '\0')) {
+        if (ch == '&' && (!bInTag || (chQuote != '\0' && !bEndTag))) {
             if (!ReferenceAt(strText, u64Pos + 1)) {
                 return false;
             }
