@@ -267,11 +267,15 @@ int WriteInPlace(int s32Fd, const char *pData, size_t u64Len)
 // Prints the document so that every text reads back as it was. XML reading
 // turns a carriage return into a line feed (in CDATA too), and tinyxml2
 // drops a text made only of whitespace; such characters are written as
-// character references instead, which read back unchanged. Text outside
-// the document element (stray bytes tinyxml2 tolerated on loading) holds no
-// parameter and is left out: at the end of a file it would make the saved
-// file unreadable, and with it every parameter. Everything else is printed
-// as by the plain printer.
+// character references instead, which read back unchanged. A value reads
+// from an element's first text, so texts keep their places: an empty text
+// with more after it is written as an empty CDATA section, and so is a
+// separator between two texts written as plain text, which would read
+// back as one (a set can turn a CDATA section into plain text). Text
+// outside the document element (stray bytes tinyxml2 tolerated on loading)
+// holds no parameter and is left out: at the end of a file it would make
+// the saved file unreadable, and with it every parameter. Everything else
+// is printed as by the plain printer.
 class CFaithfulPrinter : public tinyxml2::XMLPrinter
 {
 public:
@@ -283,14 +287,48 @@ public:
         if (cText.Parent() != nullptr && cText.Parent()->ToDocument() != nullptr) {
             return true;
         }
-        const char *szText = cText.Value();
-        const bool bHasCr = strchr(szText, '\r') != nullptr;
+        const tinyxml2::XMLNode *pNext = cText.NextSibling();
+        if (cText.Value()[0] == '\0') {
+            if (pNext != nullptr) {
+                PushText("", true);
+            }
+            return true;
+        }
+        PrintText(cText.Value(), AsPlainText(cText));
+        const tinyxml2::XMLText *pNextText = (pNext != nullptr) ? pNext->ToText() : nullptr;
+        if (AsPlainText(cText) && pNextText != nullptr && pNextText->Value()[0] != '\0' &&
+            AsPlainText(*pNextText)) {
+            PushText("", true);
+        }
+        return true;
+    }
+
+private:
+    static bool HasCr(const char *szText) { return strchr(szText, '\r') != nullptr; }
+
+    static bool AllSpace(const char *szText)
+    {
         bool bAllSpace = szText[0] != '\0';
         for (const char *p = szText; *p != '\0' && bAllSpace; ++p) {
             bAllSpace = tinyxml2::XMLUtil::IsWhiteSpace(*p);
         }
-        if (!bHasCr && !bAllSpace) {
-            return tinyxml2::XMLPrinter::Visit(cText);
+        return bAllSpace;
+    }
+
+    // Whether a text is written as plain text rather than as CDATA.
+    static bool AsPlainText(const tinyxml2::XMLText &cText)
+    {
+        return !cText.CData() || HasCr(cText.Value()) || AllSpace(cText.Value());
+    }
+
+    // Writes a non-empty text, carriage returns and whitespace-only text as
+    // character references.
+    void PrintText(const char *szText, bool bPlain)
+    {
+        const bool bAllSpace = AllSpace(szText);
+        if (!HasCr(szText) && !bAllSpace) {
+            PushText(szText, !bPlain);
+            return;
         }
         PushText("", false);  // closes the start tag like any text would
         std::string strRun;
@@ -308,7 +346,6 @@ public:
         if (!strRun.empty()) {
             PushText(strRun.c_str(), false);
         }
-        return true;
     }
 };
 
