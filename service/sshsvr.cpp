@@ -106,6 +106,12 @@ const size_t QUEUE_KEEP_CAPACITY = 2 * ECHO_HOLD_MAX;  // larger idle buffers ar
 // closed it, or the connection ended, for as long as that makes progress.
 const int64_t DRAIN_IDLE_MS = 5000;
 const int64_t DRAIN_TOTAL_MS = 30000;
+// While the session reads nothing from the client, a message the client
+// ignores goes to it this long after the pause began and as often after,
+// to find a client that has closed its socket (see ProbeForHangUp); while
+// the session is frozen the wait doubles each time, up to an hour.
+const int64_t HANGUP_PROBE_MS = 5000;
+const int64_t HANGUP_PROBE_MAX_MS = 3600 * 1000;
 // After the disconnect message, what the client still sends is read and
 // dropped for this long, so that closing the socket does not reset the
 // connection before the client has read the message.
@@ -845,11 +851,11 @@ CSshSvrChn::CSshSvrChn(int s32Key, CSshSvr *pSvr, int s32Verbose, const TSourceK
       m_u32Verbose(static_cast<uint32_t>(s32Verbose)),
       m_u32CurVerbose(static_cast<uint32_t>(s32Verbose)), m_tSource(tSource), m_s32SshFd(-1),
       m_pSession(nullptr), m_pEvent(nullptr), m_bInEvent(false), m_bClientGone(false),
-      m_s64GoneProgressMs(0), m_bClosing(false), m_s32TelnetCbDepth(0), m_bUnknownDropLogged(false),
-      m_u64MaxChannels(DEFAULT_MAX_CHANNELS), m_s64Ticket(0), m_tLogTicket(), m_bLogLeftOut(false),
-      m_eStopRequest(SESSION_END_NONE), m_eEnd(SESSION_END_NONE),
-      m_tAccepted(std::chrono::steady_clock::now()), m_u64FromClient(0), m_u64ToClient(0),
-      m_s32Channels(0)
+      m_s64GoneProgressMs(0), m_s64ProbeDueMs(0), m_s64ProbeGapMs(0), m_bClosing(false),
+      m_s32TelnetCbDepth(0), m_bUnknownDropLogged(false), m_u64MaxChannels(DEFAULT_MAX_CHANNELS),
+      m_s64Ticket(0), m_tLogTicket(), m_bLogLeftOut(false), m_eStopRequest(SESSION_END_NONE),
+      m_eEnd(SESSION_END_NONE), m_tAccepted(std::chrono::steady_clock::now()), m_u64FromClient(0),
+      m_u64ToClient(0), m_s32Channels(0)
 {
     m_tAuth.pSvrChn = this;
     m_tCbCtx.pSvrChn = this;
@@ -1098,13 +1104,14 @@ bool CSshSvrChn::MayWrite() const
 // the session without waiting) and, while the channels hold input, for a
 // hang-up: a client that has gone gets no more echo, so its channels can
 // take what libssh holds for them; if that makes no progress for 5 s, the
-// session ends.
+// session ends. A probe now and then lets a closed socket show its hang-up.
 int CSshSvrChn::PollWithoutParsing(int s32TimeoutMs)
 {
     int s32SshFd = ssh_get_fd(m_pSession);
     if (s32SshFd < 0) {
         return SSH_ERROR;
     }
+    ProbeForHangUp();
     bool bInEvent = m_bInEvent;
     bool bWantOut = !InputFrozen() && (OutputHeld() || (bInEvent && !MayWrite()));
     bool bWatchHangUp = !m_bClientGone && InputPaused();
@@ -1143,6 +1150,36 @@ int CSshSvrChn::PollWithoutParsing(int s32TimeoutMs)
         return ssh_blocking_flush(m_pSession, 0) == SSH_ERROR ? SSH_ERROR : SSH_OK;
     }
     return bInEvent ? ssh_event_dopoll(m_pEvent, 0) : SSH_OK;
+}
+
+// A client that closes its socket while the session reads nothing from it
+// cannot pass its close on: the close waits behind the input its kernel
+// still has to send, which the session's kernel has no room for. Data sent
+// to that socket draws a reset, which the poll sees. So while the session
+// reads nothing and libssh holds no output, an SSH_MSG_IGNORE goes to the
+// client now and then (a client that is there drops it). libssh parses one
+// read of at most 4 KiB after sending it, as a flush does; while the
+// session is frozen the wait doubles after each probe, so what a client
+// that plays against the freeze gains that way stays a few KiB.
+void CSshSvrChn::ProbeForHangUp()
+{
+    int64_t s64Now = MonotonicMs();
+    if (m_bClientGone || !InputPaused()) {
+        m_s64ProbeDueMs = 0;
+        return;
+    }
+    if (m_s64ProbeDueMs == 0) {
+        m_s64ProbeGapMs = HANGUP_PROBE_MS;
+        m_s64ProbeDueMs = s64Now + m_s64ProbeGapMs;
+        return;
+    }
+    if (s64Now < m_s64ProbeDueMs || OutputHeld()) {
+        return;
+    }
+    m_s64ProbeGapMs =
+        InputFrozen() ? std::min(2 * m_s64ProbeGapMs, HANGUP_PROBE_MAX_MS) : HANGUP_PROBE_MS;
+    m_s64ProbeDueMs = s64Now + m_s64ProbeGapMs;
+    ssh_send_ignore(m_pSession, "");
 }
 
 // The client hung up while its channels held input: nothing can be written
@@ -1652,13 +1689,15 @@ size_t CSshSvrChn::QueuedBytes() const
 }
 
 // No echo for a channel the client closed, or a client that has gone; and
-// none beyond the channel's queue while the session reads nothing from the
-// client: a client that reads nothing and sends past its window would
-// otherwise leave its input stuck behind its own echo.
+// none once the echo leaves less than the smallest take of room in the
+// channel's queue while the session reads nothing from the client: a
+// client that reads nothing and sends past its window would otherwise
+// leave its input stuck behind its own echo (echo a few bytes short of the
+// cap left a room too small to take, and the session stalled for good).
 bool CSshSvrChn::NoEcho(const TChnRecord &rRec) const
 {
     return rRec.bClientClosed || m_bClientGone ||
-           (rRec.strEcho.size() >= CHANNEL_QUEUE_CAP && InputPaused());
+           (rRec.strEcho.size() + MIN_TAKE > CHANNEL_QUEUE_CAP && InputPaused());
 }
 
 // Client bytes go to the telnet socket unchanged and are echoed back: a

@@ -266,6 +266,7 @@ private:
     bool InputFrozen() const;
     bool MayWrite() const;
     int PollWithoutParsing(int s32TimeoutMs);
+    void ProbeForHangUp();
     void OnClientGone();
     ESessionEnd EndOfConnection(ESessionEnd eIfNotClosed) const;
 
@@ -326,6 +327,8 @@ private:
     bool m_bInEvent;     // the session is in m_pEvent (after the key exchange)
     bool m_bClientGone;  // the client hung up while its input was held
     int64_t m_s64GoneProgressMs;
+    int64_t m_s64ProbeDueMs;  // the next hang-up probe, 0 while input flows
+    int64_t m_s64ProbeGapMs;  // ... and the wait after it
     TAuthState m_tAuth;
     TChnCbCtx m_tCbCtx;
     struct ssh_server_callbacks_struct m_tServerCb;

@@ -298,20 +298,24 @@ class HostileTest(h.RelayCase):
         """A telnet service that stops reading (this one never accepts: the
         kernel takes the connections and their data up to the socket
         buffers): the connection's ten channels together take input up to
-        its budget, and the session still ends when its client goes."""
+        its budget, and the session still ends when its client goes. So it
+        does for a client that sends past its window until the session
+        reads nothing from it: its close waits behind the input it has not
+        sent yet, and used to keep the session until TCP gave up."""
         stalled = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(stalled.close)
         svc = h.start_service(self.addCleanup, h.make_test_dir(self.id()), h.standard_args(
             h.free_port(), stalled.getsockname()[1]), log_level="INFO")
         h.wait_until(svc.settled, 20, "start-up complete")
         fds, threads, rss = svc.count_fds(), svc.threads(), svc.rss_kib()
-        with hung_up(h.connect(svc.port)) as client:
-            flood([h.open_shell(client) for _ in range(10)], mib=16)
-            if not svc.sanitizer() and not os.environ.get("SSHAPI_EMULATOR"):
-                self.assertLess(svc.rss_kib() - rss, 24 << 10)  # 64 channels took 41 MiB
-        h.wait_until(lambda: svc.settled() and svc.count_fds() == fds, 45,
-                     f"the session reaped, descriptors back to {fds}")
-        self.assertEqual(svc.threads(), threads)
+        for channels, ignore_window in ((10, False), (1, True)):
+            with hung_up(h.connect(svc.port)) as client:
+                flood([h.open_shell(client) for _ in range(channels)], ignore_window, mib=16)
+                if not svc.sanitizer() and not os.environ.get("SSHAPI_EMULATOR"):
+                    self.assertLess(svc.rss_kib() - rss, 24 << 10)  # 64 channels took 41 MiB
+            h.wait_until(lambda: svc.settled() and svc.count_fds() == fds, 60,
+                         f"the session reaped, descriptors back to {fds}")
+            self.assertEqual(svc.threads(), threads)
 
 
 class PreLoginLimitTest(h.RelayCase):
