@@ -1163,11 +1163,11 @@ int CSshSvrChn::PollWithoutParsing(int s32TimeoutMs)
 // that plays against the freeze gains that way stays a few KiB.
 void CSshSvrChn::ProbeForHangUp()
 {
-    int64_t s64Now = MonotonicMs();
     if (m_bClientGone || !InputPaused()) {
         m_s64ProbeDueMs = 0;
         return;
     }
+    int64_t s64Now = MonotonicMs();
     if (m_s64ProbeDueMs == 0) {
         m_s64ProbeGapMs = HANGUP_PROBE_MS;
         m_s64ProbeDueMs = s64Now + m_s64ProbeGapMs;
